@@ -1,0 +1,8 @@
+// Debugger output: OutputDebugStringA.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "posix/debug.h"
+#endif

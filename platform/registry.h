@@ -1,0 +1,9 @@
+// Registry: RegOpenKeyA, RegCreateKeyA, RegSetValueExA, RegSetValueA,
+// RegEnumKeyA, RegQueryValueExA, RegCloseKey.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "posix/registry.h"
+#endif

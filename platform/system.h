@@ -1,0 +1,9 @@
+// System services: GetModuleFileNameA, GetWindowsDirectoryA, CharNextA,
+// lstrcmpA, wsprintfA.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "posix/system.h"
+#endif

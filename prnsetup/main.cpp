@@ -1,0 +1,15 @@
+#include "prnsetup/prnsetup.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
+{
+    if (!ScanInstallSwitches(commandLine))
+        return 0;
+    FindDirectories(instance);
+    RegisterDriver();
+    RegisterPrinter();
+    if (makeDefault == 1)
+        SetDefaultPrinter();
+    RegisterLanguageMonitor();
+    RegisterPrintProcessor();
+    return 0;
+}

@@ -1,0 +1,207 @@
+#include "support/machines.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace support
+{
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string Fixture(const std::string& name)
+{
+    return ReadFile(std::string(TAVRINE_FIXTURES) + "/" + name);
+}
+
+std::string Program(const std::string& name)
+{
+    return std::string(TAVRINE_BINARY_DIR) + "/" + name;
+}
+
+std::string TempDir()
+{
+    std::string pattern = "/tmp/tavrine-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    return pattern;
+}
+
+std::string FreshMachine()
+{
+    return TempDir() + "/machine";
+}
+
+std::string MachineWithImage(const std::string& image)
+{
+    std::string machine = TempDir();
+    for (const char* dir : {"/drive_c", "/drive_c/WINDOWS", "/drive_c/WINDOWS/INF",
+                            "/drive_c/WINDOWS/SYSTEM"})
+        mkdir((machine + dir).c_str(), 0755);
+    WriteFile(machine + "/registry.reg", image);
+    return machine;
+}
+
+std::string ImageOf(const std::string& machine)
+{
+    return ReadFile(machine + "/registry.reg");
+}
+
+RunResult Run(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& machine, const std::vector<std::string>& extraEnv)
+{
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
+            env.push_back(*entry);
+    env.push_back("WIN95PREFIX=" + machine);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return {};
+    pid_t child = fork();
+    if (child == 0)
+    {
+        dup2(pipeEnds[1], 2);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    RunResult result;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+        result.errorOutput.append(buffer, static_cast<std::size_t>(got));
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    return result;
+}
+
+std::vector<Section> SplitSections(const std::string& image)
+{
+    std::vector<Section> sections(1);
+    std::size_t at = 0;
+    while (at < image.size())
+    {
+        std::size_t end = image.find('\n', at);
+        end = end == std::string::npos ? image.size() : end + 1;
+        std::string line = image.substr(at, end - at);
+        if (!line.empty() && line[0] == '[')
+        {
+            std::size_t close = line.rfind(']');
+            sections.push_back({line.substr(1, close - 1), ""});
+        }
+        sections.back().text += line;
+        at = end;
+    }
+    return sections;
+}
+
+namespace
+{
+bool IsAtOrBelow(const std::string& header, const std::string& key)
+{
+    return header == key || header.rfind(key + "\\", 0) == 0;
+}
+} // namespace
+
+void ExpectImageChange(const std::string& before, const std::string& after,
+                       const std::string& fragment)
+{
+    std::map<std::string, std::string> expected;
+    std::vector<std::string> removed;
+    for (const Section& section : SplitSections(fragment))
+    {
+        if (section.header.empty())
+            continue;
+        if (section.header[0] == '-')
+            removed.push_back(section.header.substr(1));
+        else
+            expected[section.header] = section.text;
+    }
+    auto isRemoved = [&](const std::string& header) {
+        for (const std::string& key : removed)
+            if (IsAtOrBelow(header, key))
+                return true;
+        return false;
+    };
+
+    std::vector<Section> old = SplitSections(before);
+    std::vector<Section> now = SplitSections(after);
+    std::map<std::string, std::string> oldByHeader;
+    for (const Section& section : old)
+        oldByHeader[section.header] = section.text;
+
+    std::map<std::string, bool> seen;
+    std::size_t oldAt = 0;
+    for (const Section& section : now)
+    {
+        EXPECT_FALSE(seen[section.header]) << "key written twice: " << section.header;
+        seen[section.header] = true;
+        EXPECT_FALSE(isRemoved(section.header)) << "key not removed: " << section.header;
+        auto golden = expected.find(section.header);
+        if (golden != expected.end())
+        {
+            EXPECT_EQ(golden->second, section.text) << "in key " << section.header;
+            continue;
+        }
+        auto previous = oldByHeader.find(section.header);
+        if (previous == oldByHeader.end())
+        {
+            ADD_FAILURE() << "unexpected new key: " << section.header;
+            continue;
+        }
+        EXPECT_EQ(previous->second, section.text) << "changed key: " << section.header;
+        while (oldAt < old.size() && old[oldAt].header != section.header)
+            ++oldAt;
+        EXPECT_LT(oldAt, old.size()) << "key out of its old order: " << section.header;
+    }
+    for (const auto& [header, text] : expected)
+        EXPECT_TRUE(seen[header]) << "missing key: " << header;
+    for (const Section& section : old)
+        EXPECT_TRUE(seen[section.header] || isRemoved(section.header))
+            << "key lost: " << section.header;
+}
+
+} // namespace support

@@ -1,0 +1,53 @@
+// Throw-away machines, process runs and image comparison for the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace support
+{
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+// The text of a fixture file under tests/fixtures.
+std::string Fixture(const std::string& name);
+// A built program, by name.
+std::string Program(const std::string& name);
+
+// A new empty temporary folder, removed by nobody (the system's /tmp).
+std::string TempDir();
+// A machine folder that does not exist yet: first use creates the default machine.
+std::string FreshMachine();
+// A machine folder with this registry image and drive_c/WINDOWS/{INF,SYSTEM}.
+std::string MachineWithImage(const std::string& image);
+std::string ImageOf(const std::string& machine);
+
+struct RunResult
+{
+    int exitStatus = -1; // -1 when the program did not exit normally
+    std::string errorOutput;
+};
+
+// Runs a program with these arguments on the machine; extraEnv holds
+// NAME=VALUE entries added to the environment.
+RunResult Run(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& machine, const std::vector<std::string>& extraEnv = {});
+
+// The sections of a REGEDIT4 text: the preamble first, then each section
+// from its key line up to the next key line.
+struct Section
+{
+    std::string header; // the key line without brackets; empty for the preamble
+    std::string text;   // every byte of the section
+};
+std::vector<Section> SplitSections(const std::string& image);
+
+// Checks that `after` is `before` changed exactly as the golden fragment
+// says: every section of the fragment stands in `after` byte for byte, a
+// "[-key]" line says that section and those below it are gone, and every
+// other section of `before` is unchanged and in its old order.
+void ExpectImageChange(const std::string& before, const std::string& after,
+                       const std::string& fragment);
+
+} // namespace support
