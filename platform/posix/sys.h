@@ -1,0 +1,28 @@
+// Every system call the emulated machine makes goes through these wrappers,
+// so that a test build can make the Nth call of a kind fail (errno EIO) or
+// end the process right there (SIGKILL), as a crash would.
+//
+// In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
+// selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
+// is one of open, read, write, fsync, rename, lock, close, unlink, mkdir,
+// opendir, or "any" (every call counts), and <n> counts from 1.
+#pragma once
+
+#include <dirent.h>
+#include <sys/types.h>
+
+namespace win95::sys
+{
+
+int Open(const char* path, int flags, mode_t mode = 0);
+ssize_t Read(int fd, void* buffer, size_t size);
+ssize_t Write(int fd, const void* buffer, size_t size);
+int Fsync(int fd);
+int Rename(const char* from, const char* to);
+int Lock(int fd);
+int Close(int fd);
+int Unlink(const char* path);
+int Mkdir(const char* path, mode_t mode);
+DIR* OpenDir(const char* path);
+
+} // namespace win95::sys
