@@ -159,6 +159,7 @@ class ValueReader
     bool ReadQuoted(std::string* out);
     bool ReadDword(std::string* out);
     bool ReadHex(std::string* out);
+    bool ReadByteRun(std::string* out);
 
     std::string_view text_;
     std::size_t at_ = 0;
@@ -275,6 +276,25 @@ bool ValueReader::ReadDword(std::string* out)
     return true;
 }
 
+// Takes "xx," again and again, the usual shape of hex data, in a tight
+// loop; false when there is none.
+bool ValueReader::ReadByteRun(std::string* out)
+{
+    std::size_t at = at_;
+    for (; contentEnd_ - at >= 3 && text_[at + 2] == ','; at += 3)
+    {
+        int high = HexDigit(text_[at]);
+        int low = HexDigit(text_[at + 1]);
+        if (high < 0 || low < 0)
+            break;
+        if (out != nullptr)
+            out->push_back(static_cast<char>(high * 16 + low));
+    }
+    bool any = at != at_;
+    at_ = at;
+    return any;
+}
+
 // Two-digit bytes separated by commas; after a comma (or right after the
 // type) a '\' at the end of a line continues the data on the next line.
 bool ValueReader::ReadHex(std::string* out)
@@ -292,6 +312,12 @@ bool ValueReader::ReadHex(std::string* out)
             if (needByte && anyByte)
                 return Fail("hex data ends with a comma");
             return true;
+        }
+        if (needByte && ReadByteRun(out))
+        {
+            anyByte = true;
+            continued = false;
+            continue;
         }
         char c = text_[at_];
         if (c == '\\')
@@ -512,6 +538,15 @@ bool Image::Load(std::string text, ImageError& error)
     if (t.substr(0, headerEnd) != "REGEDIT4")
         return fail(1, "not a REGEDIT4 image");
 
+    // The index is sized for the keys of all key lines at once.
+    std::size_t keyLines = 0;
+    for (std::size_t at = t.find("\n["); at != std::string_view::npos; at = t.find("\n[", at + 2))
+        ++keyLines;
+    std::size_t slots = 64;
+    while (slots < keyLines * 2 + 2)
+        slots *= 2;
+    Reindex(slots);
+
     LoadPath path;
     std::size_t line = 2;
     for (std::size_t at = header.next; at < t.size(); ++line)
@@ -626,7 +661,9 @@ KeyId Image::RootOf(std::string_view name, std::uint32_t nameOffset, std::uint32
 KeyId Image::Named(KeyId parent, std::string_view name, std::uint32_t offset, bool pooled,
                    std::uint32_t section)
 {
-    KeyId key = Find(parent, name);
+    // A key without subkeys yet needs no lookup (the common case in an
+    // image written in tree order).
+    KeyId key = keys_[parent].firstChild != NoKey ? Find(parent, name) : NoKey;
     unsigned flags = pooled ? Pooled : 0u;
     return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section);
 }
