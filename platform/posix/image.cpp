@@ -32,9 +32,10 @@ constexpr std::uint32_t softwareLength = 8;
 constexpr std::uint32_t classesName = 26;
 constexpr std::uint32_t classesLength = 7;
 
-// Root keys kept in the image; only HKEY_LOCAL_MACHINE is reachable (and
-// HKEY_CLASSES_ROOT, which is a part of it).
-constexpr std::string_view otherRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS",
+// The root keys a key line may name besides HKEY_CLASSES_ROOT. Only
+// HKEY_LOCAL_MACHINE is reachable by the programs; the others are kept as
+// they are.
+constexpr std::string_view plainRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS",
                                            "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 
 bool IsBlank(char c)
@@ -652,7 +653,7 @@ KeyId Image::RootOf(std::string_view name, std::uint32_t nameOffset, std::uint32
         return Named(software, fixedNames.substr(classesName, classesLength), classesName, true,
                      section);
     }
-    for (std::string_view root : otherRoots)
+    for (std::string_view root : plainRoots)
         if (SameName(name, root))
             return Named(top, name, nameOffset, false, section);
     return NoKey;
