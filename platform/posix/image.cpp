@@ -457,11 +457,14 @@ class Image::Output
         last_ = text_[end - 1];
     }
 
-    // A line with CR LF, starting a new line first if the output is inside one.
+    // A line with CR LF, ending the line the output is inside first (a CR
+    // at the very end of the text ends a line too, and gets its LF).
     void Line(std::string_view line)
     {
         PutSpan();
-        if (last_ != '\n')
+        if (last_ == '\r')
+            lines_ += '\n';
+        else if (last_ != '\n')
             lines_ += "\r\n";
         lines_ += line;
         lines_ += "\r\n";

@@ -299,6 +299,10 @@ TEST(ImageFile, NewLinesEndInCrLfEvenAfterALastLineWithoutEnd)
     SetText(*image, KeyAt(*image, "A"), "b", "2");
     EXPECT_EQ(Written(*image),
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n");
+    image = Read("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r");
+    ASSERT_NE(image, nullptr);
+    SetText(*image, KeyAt(*image, "A"), "b", "2");
+    EXPECT_EQ(Written(*image), "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"b\"=\"2\"\r\n");
 }
 
 TEST(ImageFile, RootsMadeOnlyToBeReachedAreNotWritten)
