@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace
@@ -579,6 +580,64 @@ TEST(KeyTree, WrittenImageReadsBackAsTheSameTree)
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(Dump(*again, again->LocalMachine()), expected) << text;
     EXPECT_EQ(Written(*again), text);
+}
+
+// Changes every key of an image, deletes some, and adds a few.
+void ChangeAll(Image& image, KeyId key, std::mt19937& random)
+{
+    for (std::uint32_t i = 0; image.Subkey(key, i) != NoKey; ++i)
+    {
+        KeyId child = image.Subkey(key, i);
+        image.SetValue(child, random() % 2 ? "v" : "", REG_SZ, std::string("new", 4));
+        if (random() % 4 == 0)
+            image.Create(child, "made");
+        ChangeAll(image, child, random);
+        if (random() % 8 == 0)
+            image.Delete(child);
+    }
+}
+
+// Images a hand might have spoilt: each one is rejected, or the image the
+// run writes from it reads back as the tree the run left.
+TEST(KeyTree, SpoiltImagesAreRejectedOrReadBackAsLeft)
+{
+    const std::string odd = support::Fixture("odd.reg");
+    const char bytes[] = "[]\\\"=@,;: \t\r\nhexdword(7)0aF";
+    std::mt19937 random(1995);
+    int accepted = 0;
+    for (int round = 0; round < 3000; ++round)
+    {
+        std::string text = odd;
+        int edits = 1 + static_cast<int>(random() % 2);
+        for (int edit = 0; edit < edits; ++edit)
+        {
+            std::size_t at = random() % text.size();
+            char byte = bytes[random() % (sizeof bytes - 1)];
+            switch (random() % 3)
+            {
+            case 0:
+                text.insert(at, 1, byte);
+                break;
+            case 1:
+                text[at] = byte;
+                break;
+            default:
+                text.erase(at, 1);
+            }
+        }
+        win95::ImageError error;
+        win95::ImagePtr image = win95::ReadImage(text, error);
+        if (image == nullptr)
+            continue;
+        ++accepted;
+        ChangeAll(*image, image->LocalMachine(), random);
+        std::string written = Written(*image);
+        win95::ImagePtr again = win95::ReadImage(written, error);
+        ASSERT_NE(again, nullptr) << error.line << ": " << error.what << "\n" << written;
+        ASSERT_EQ(Dump(*again, again->LocalMachine()), Dump(*image, image->LocalMachine()))
+            << written;
+    }
+    EXPECT_GT(accepted, 50);
 }
 
 } // namespace
