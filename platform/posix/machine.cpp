@@ -44,9 +44,14 @@ std::string TemporaryPath()
     return machine.folder + "/registry.reg.new";
 }
 
+// One line per run: a fault that leads to others (no default machine, so
+// no image to read) is reported where it began.
 void Complain(const std::string& what)
 {
-    std::fprintf(stderr, "%s\n", what.c_str());
+    static bool complained = false;
+    if (!complained)
+        std::fprintf(stderr, "%s\n", what.c_str());
+    complained = true;
 }
 
 std::string MachineFolderName()

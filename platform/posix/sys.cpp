@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace win95::sys
 {
@@ -43,10 +44,39 @@ Fault& TheFault()
     return fault;
 }
 
+// The kinds of the calls made so far, when WIN95_FAULT_TRACE names a file.
+struct Trace
+{
+    const char* file = nullptr;
+    std::vector<const char*> calls;
+};
+
+void WriteTrace();
+
+Trace& TheTrace()
+{
+    static Trace trace{std::getenv("WIN95_FAULT_TRACE"), {}};
+    return trace;
+}
+
+void WriteTrace()
+{
+    FILE* out = std::fopen(TheTrace().file, "w");
+    if (out == nullptr)
+        return;
+    for (const char* call : TheTrace().calls)
+        std::fprintf(out, "%s\n", call);
+    std::fclose(out);
+}
+
 // True when this call is the one chosen to fail; ends the process when it
 // is the one chosen to crash.
 bool Injected(const char* call)
 {
+    // Registered once the trace exists, so that it runs before the trace is destroyed.
+    static const bool tracing = TheTrace().file != nullptr && std::atexit(WriteTrace) == 0;
+    if (tracing)
+        TheTrace().calls.push_back(call);
     Fault& fault = TheFault();
     if (fault.at <= 0 ||
         (std::strcmp(fault.call, call) != 0 && std::strcmp(fault.call, "any") != 0))

@@ -5,7 +5,10 @@
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
 // is one of open, read, write, fsync, rename, lock, close, unlink, mkdir,
-// opendir, or "any" (every call counts), and <n> counts from 1.
+// opendir, or "any" (every call counts), and <n> counts from 1. There,
+// WIN95_FAULT_TRACE=<file> also writes the kind of every call made, one a
+// line in order, when the process exits, so that a test can first learn
+// how many calls a run makes and then inject a fault at each one.
 #pragma once
 
 #include <dirent.h>

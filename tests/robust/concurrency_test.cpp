@@ -1,0 +1,113 @@
+// Runs on one machine follow one another under its lock: sixteen started
+// at the same moment leave what the same runs leave one after another.
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+using support::Fixture;
+using support::ImageOf;
+using support::Program;
+
+struct ProgramRun
+{
+    const char* program;
+    std::vector<std::string> arguments;
+};
+
+// Half of the runs install the printer, with and without making it the
+// default; the other half each remove a different printer of the fixture.
+std::vector<ProgramRun> SixteenRuns()
+{
+    std::vector<ProgramRun> runs;
+    for (int i = 0; i < 8; ++i)
+        runs.push_back({"prnsetup", {i % 2 == 0 ? "/D0" : "/D1", "/P\"LPT1:\""}});
+#ifdef TAVRINE_HAVE_PRNPURGE
+    for (const char* driver :
+         {"ALDER", "BIRCH", "CEDAR", "DOGWOOD", "ELM", "FIR", "GINKGO", "HAZEL"})
+        runs.push_back({"prnpurge", {std::string("/D\"") + driver + "\""}});
+#else
+    for (int i = 0; i < 8; ++i)
+        runs.push_back({"prnsetup", {i % 2 == 0 ? "/D1" : "/D0", "/P\"LPT1:\""}});
+#endif
+    return runs;
+}
+
+void ExpectCleanEnd(const ProgramRun& run, const support::RunResult& result)
+{
+    EXPECT_EQ(0, result.exitStatus) << run.program << " " << run.arguments[0];
+    if (std::string(run.program) == "prnsetup")
+    {
+        EXPECT_EQ("", result.errorOutput);
+    }
+}
+
+std::string OneAfterAnother(const std::vector<ProgramRun>& runs)
+{
+    std::string machine = support::MachineWithImage(Fixture("many-printers.reg"));
+    for (const ProgramRun& run : runs)
+        ExpectCleanEnd(run, support::RunProgram(Program(run.program), run.arguments, machine));
+    return ImageOf(machine);
+}
+
+TEST(Concurrency, SixteenRunsAtOnceEqualTheSameRunsOneAfterAnother)
+{
+    std::vector<ProgramRun> runs = SixteenRuns();
+    ASSERT_EQ(16u, runs.size());
+    std::string serial = OneAfterAnother(runs);
+    std::vector<ProgramRun> reversed(runs.rbegin(), runs.rend());
+    ASSERT_EQ(serial, OneAfterAnother(reversed)) << "the result must not depend on the order";
+    ASSERT_NE(Fixture("many-printers.reg"), serial);
+
+    const int rounds = 8;
+    for (int round = 0; round < rounds; ++round)
+    {
+        std::string machine = support::MachineWithImage(Fixture("many-printers.reg"));
+        int gate[2];
+        ASSERT_EQ(0, pipe(gate));
+        std::vector<robust::Started> started;
+        for (const ProgramRun& run : runs)
+            started.push_back(
+                robust::StartProgram(Program(run.program), run.arguments, machine, gate[0]));
+        std::string bytes(runs.size(), 'x');
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(gate[1], bytes.data(), bytes.size()));
+        close(gate[0]);
+        close(gate[1]);
+        for (std::size_t i = 0; i < runs.size(); ++i)
+            ExpectCleanEnd(runs[i], robust::FinishProgram(started[i]));
+        EXPECT_EQ(serial, ImageOf(machine)) << "round " << round;
+        EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new"));
+    }
+    std::printf("%d rounds of %zu concurrent runs, each equal to the serial result\n", rounds,
+                runs.size());
+}
+
+TEST(Concurrency, RunWaitsWhileAnotherHoldsTheMachine)
+{
+    std::string before = Fixture("default.reg");
+    std::string machine = support::MachineWithImage(before);
+    int holder = open(machine.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(0, flock(holder, LOCK_EX));
+
+    robust::Started started =
+        robust::StartProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(robust::StillRunning(started));
+    EXPECT_EQ(before, ImageOf(machine));
+
+    close(holder);
+    support::RunResult result = robust::FinishProgram(started);
+    EXPECT_EQ(0, result.exitStatus);
+    support::ExpectImageChange(before, ImageOf(machine), Fixture("golden/install-d1-lpt1.reg"));
+}
+
+} // namespace

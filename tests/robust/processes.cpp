@@ -1,0 +1,82 @@
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace robust
+{
+
+Started StartProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& machine, int gate)
+{
+    Started started;
+    started.errorFile = support::TempDir() + "/stderr";
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
+            env.push_back(*entry);
+    env.push_back("WIN95PREFIX=" + machine);
+
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    started.pid = fork();
+    if (started.pid == 0)
+    {
+        int errorFd = open(started.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(errorFd, 2);
+        close(errorFd);
+        char byte;
+        if (gate >= 0 && read(gate, &byte, 1) != 1)
+            _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    EXPECT_GT(started.pid, 0) << "fork failed";
+    return started;
+}
+
+support::RunResult FinishProgram(const Started& started)
+{
+    support::RunResult result;
+    int status = 0;
+    if (waitpid(started.pid, &status, 0) == started.pid && WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    result.errorOutput = support::ReadFile(started.errorFile);
+    return result;
+}
+
+bool StillRunning(const Started& started)
+{
+    int status;
+    return waitpid(started.pid, &status, WNOHANG) == 0;
+}
+
+std::vector<std::string> TraceCalls(const std::string& program,
+                                    const std::vector<std::string>& arguments,
+                                    const std::string& machine)
+{
+    std::string traceFile = support::TempDir() + "/trace";
+    support::RunResult result =
+        support::RunProgram(program, arguments, machine, {"WIN95_FAULT_TRACE=" + traceFile});
+    EXPECT_EQ(0, result.exitStatus);
+    std::vector<std::string> calls;
+    std::istringstream lines(support::ReadFile(traceFile));
+    for (std::string line; std::getline(lines, line);)
+        calls.push_back(line);
+    return calls;
+}
+
+} // namespace robust

@@ -1,0 +1,126 @@
+// A run that is killed at any system call, or sees any system call fail,
+// leaves the image exactly as it was or exactly as the run meant to leave
+// it; a killed run's temporary image is removed by the next run.
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace
+{
+
+using support::FileExists;
+using support::Fixture;
+using support::Program;
+using support::RunProgram;
+
+struct Scenario
+{
+    const char* name;
+    const char* program;
+    std::vector<std::string> arguments;
+    const char* fixture; // the machine's image; null for a machine that does not exist yet
+};
+
+const Scenario scenarios[] = {
+    {"InstallOnDefaultMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, "default.reg"},
+    {"InstallOverExistingPrinter", "prnsetup", {"/D0", "/P\"COM1:\""}, "existing-printer.reg"},
+    {"InstallOnNewMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, nullptr},
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.name;
+}
+
+std::string NewMachine(const Scenario& scenario)
+{
+    return scenario.fixture != nullptr ? support::MachineWithImage(Fixture(scenario.fixture))
+                                       : support::FreshMachine();
+}
+
+// The image, or "(none)" when the machine has none.
+std::string ImageState(const std::string& machine)
+{
+    std::string path = machine + "/registry.reg";
+    return FileExists(path) ? support::ReadFile(path) : "(none)";
+}
+
+std::size_t Lines(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class SaveFaults : public testing::TestWithParam<Scenario>
+{
+};
+
+TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
+{
+    const Scenario& scenario = GetParam();
+    std::string program = Program(scenario.program);
+
+    std::string reference = NewMachine(scenario);
+    std::string before = ImageState(reference);
+    ASSERT_EQ(0, RunProgram(program, scenario.arguments, reference).exitStatus);
+    std::string after = ImageState(reference);
+    ASSERT_NE(before, after) << "the run must change the image";
+
+    // A new machine may also be left as the default machine, created but
+    // not yet changed by the run.
+    std::vector<std::string> allowed = {before, after};
+    if (scenario.fixture == nullptr)
+        allowed.push_back(Fixture("default.reg"));
+
+    std::vector<std::string> calls =
+        robust::TraceCalls(program, scenario.arguments, NewMachine(scenario));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(after, ImageState(reference));
+
+    std::map<std::string, int> outcomes;
+    for (std::size_t at = 1; at <= calls.size(); ++at)
+        for (const char* mode : {"crash", "fail"})
+        {
+            std::string fault = "any:" + std::to_string(at) + ":" + mode;
+            std::string what = fault + " (" + calls[at - 1] + ")";
+            std::string machine = NewMachine(scenario);
+            support::RunResult result =
+                RunProgram(program, scenario.arguments, machine, {"WIN95_FAULT=" + fault});
+            std::string state = ImageState(machine);
+
+            if (std::string(mode) == "crash")
+                EXPECT_EQ(-1, result.exitStatus) << what << ": the fault did not fire";
+            else
+            {
+                EXPECT_EQ(0, result.exitStatus) << what;
+                EXPECT_LE(Lines(result.errorOutput), 1u) << what << ": " << result.errorOutput;
+                EXPECT_FALSE(FileExists(machine + "/registry.reg.new")) << what;
+            }
+            auto found = std::find(allowed.begin(), allowed.end(), state);
+            EXPECT_NE(allowed.end(), found) << what << ": image is neither old nor new";
+            ++outcomes[std::string(mode) + (state == after ? " new" : " old")];
+
+            support::RunResult again = RunProgram(program, scenario.arguments, machine);
+            EXPECT_EQ(0, again.exitStatus) << what;
+            EXPECT_EQ("", again.errorOutput) << what;
+            EXPECT_EQ(after, ImageState(machine)) << what << ": the next run did not complete it";
+            EXPECT_FALSE(FileExists(machine + "/registry.reg.new")) << what;
+        }
+
+    std::string summary = std::to_string(calls.size()) + " calls:";
+    for (const std::string& call : calls)
+        summary += " " + call;
+    for (const auto& [outcome, count] : outcomes)
+        summary += "; " + outcome + " " + std::to_string(count);
+    RecordProperty("calls", summary);
+    std::printf("%s: %s\n", scenario.name, summary.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, SaveFaults, testing::ValuesIn(scenarios),
+                         [](const testing::TestParamInfo<Scenario>& info)
+                         { return std::string(info.param.name); });
+
+} // namespace
