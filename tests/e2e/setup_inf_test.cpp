@@ -245,3 +245,28 @@ INSTANTIATE_TEST_SUITE_P(Calls, FaultDuringCopy, testing::Values("read", "write"
                          [](const testing::TestParamInfo<const char*>& info)
                          { return std::string(info.param); });
 } // namespace
+
+namespace
+{
+// A program path that does not fit its 260-byte buffer is a failed look-up:
+// no directories, so no setup file, and the records are still written. Every
+// folder on the way holds a WIN95.INF, so a path cut short would find one.
+TEST(PlaceSetupInf, ProgramPathLongerThanItsBufferPlacesNothing)
+{
+    std::string dir = support::TempDir();
+    while (dir.size() < 300)
+    {
+        dir += "/a-folder-with-a-long-name";
+        fs::create_directories(dir);
+        support::WriteFile(dir + "/WIN95.INF", SampleInf());
+    }
+    fs::copy_file(support::Program("prnsetup"), dir + "/prnsetup");
+    std::string machine = support::FreshMachine();
+
+    support::RunResult result = Install(dir + "/prnsetup", machine);
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_EQ("", result.errorOutput);
+    EXPECT_TRUE(Entries(InfDir(machine)).empty());
+    EXPECT_NE(std::string::npos, support::ImageOf(machine).find("\\Printers\\Tavrine]"));
+}
+} // namespace
