@@ -31,14 +31,9 @@ std::vector<ProgramRun> SixteenRuns()
     std::vector<ProgramRun> runs;
     for (int i = 0; i < 8; ++i)
         runs.push_back({"prnsetup", {i % 2 == 0 ? "/D0" : "/D1", "/P\"LPT1:\""}});
-#ifdef TAVRINE_HAVE_PRNPURGE
     for (const char* driver :
          {"ALDER", "BIRCH", "CEDAR", "DOGWOOD", "ELM", "FIR", "GINKGO", "HAZEL"})
         runs.push_back({"prnpurge", {std::string("/D\"") + driver + "\""}});
-#else
-    for (int i = 0; i < 8; ++i)
-        runs.push_back({"prnsetup", {i % 2 == 0 ? "/D1" : "/D0", "/P\"LPT1:\""}});
-#endif
     return runs;
 }
 

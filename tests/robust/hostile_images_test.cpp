@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace
 {
@@ -126,22 +125,8 @@ std::vector<Invocation> BothPrograms()
 {
     return {
         {"prnsetup", {"/D1", "/P\"LPT1:\""}},
-#ifdef TAVRINE_HAVE_PRNPURGE
         {"prnpurge", {"/D\"TVDRV\""}},
-#endif
     };
-}
-
-// The lines of the output that speak of the image; the remover's trace,
-// which also goes to standard error, is left out.
-std::vector<std::string> ImageReports(const std::string& output, const std::string& image)
-{
-    std::vector<std::string> reports;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(image, 0) == 0)
-            reports.push_back(line);
-    return reports;
 }
 
 TEST(HostileImages, EachIsReportedAtItsLineAndLeftByteForByte)
@@ -160,7 +145,7 @@ TEST(HostileImages, EachIsReportedAtItsLineAndLeftByteForByte)
             EXPECT_TRUE(ImageOf(machine) == bad.image) << what << ": the image was changed";
             EXPECT_FALSE(support::FileExists(image + ".new")) << what;
 
-            std::vector<std::string> reports = ImageReports(result.errorOutput, image);
+            std::vector<std::string> reports = robust::MachineReports(result.errorOutput, machine);
             ASSERT_EQ(1u, reports.size()) << what << ": " << result.errorOutput;
             std::string expected = image + ":" + std::to_string(bad.line) + ": ";
             EXPECT_EQ(0u, reports[0].rfind(expected, 0)) << what << ": " << reports[0];

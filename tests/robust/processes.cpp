@@ -64,6 +64,16 @@ bool StillRunning(const Started& started)
     return waitpid(started.pid, &status, WNOHANG) == 0;
 }
 
+std::vector<std::string> MachineReports(const std::string& errorOutput, const std::string& machine)
+{
+    std::vector<std::string> reports;
+    std::istringstream lines(errorOutput);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(machine, 0) == 0)
+            reports.push_back(line);
+    return reports;
+}
+
 std::vector<std::string> TraceCalls(const std::string& program,
                                     const std::vector<std::string>& arguments,
                                     const std::string& machine)

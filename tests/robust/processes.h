@@ -29,6 +29,11 @@ support::RunResult FinishProgram(const Started& started);
 // True while the program is still running.
 bool StillRunning(const Started& started);
 
+// The lines of a program's standard error that the machine wrote about
+// itself (they begin with the machine folder); the remover's trace, which
+// also goes there, is left out.
+std::vector<std::string> MachineReports(const std::string& errorOutput, const std::string& machine);
+
 // The kinds of the system calls a run of the program makes, in order.
 std::vector<std::string> TraceCalls(const std::string& program,
                                     const std::vector<std::string>& arguments,
