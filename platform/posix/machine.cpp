@@ -29,6 +29,7 @@ struct Machine
     int lockFd = -1;          // the machine folder, open and locked; -1 if it could not be taken
     std::string folder;       // host path of the machine folder
     std::string driveC;       // host path of drive C:
+    mode_t imageMode = 0644;  // permission bits of the image, which the save keeps
     ImagePtr image;
 };
 
@@ -102,7 +103,7 @@ bool WriteAll(int fd, const char* data, std::size_t size)
 template <typename Writer> bool WriteTemporary(Writer writeContent)
 {
     std::string temporary = TemporaryPath();
-    int fd = sys::Open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = sys::Open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, machine.imageMode);
     if (fd < 0)
         return false;
     bool written =
@@ -172,14 +173,18 @@ void TakeMachine()
         Complain(ImagePath() + ": cannot create the default machine: " + std::strerror(errno));
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content)
+bool ReadWholeFile(const std::string& path, std::string& content, mode_t& mode)
 {
     int fd = sys::Open(path.c_str(), O_RDONLY);
     if (fd < 0)
         return false;
     struct stat info;
-    if (fstat(fd, &info) == 0 && info.st_size > 0)
-        content.reserve(static_cast<std::size_t>(info.st_size));
+    if (fstat(fd, &info) == 0)
+    {
+        mode = info.st_mode & 07777;
+        if (info.st_size > 0)
+            content.reserve(static_cast<std::size_t>(info.st_size));
+    }
     char buffer[1 << 16];
     ssize_t got;
     while ((got = sys::Read(fd, buffer, sizeof buffer)) != 0)
@@ -202,7 +207,7 @@ void LoadImage()
     if (machine.lockFd < 0)
         return;
     std::string text;
-    if (!ReadWholeFile(ImagePath(), text))
+    if (!ReadWholeFile(ImagePath(), text, machine.imageMode))
     {
         Complain(ImagePath() + ": cannot read the registry image: " + std::strerror(errno));
         return;
