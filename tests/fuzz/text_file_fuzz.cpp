@@ -1,21 +1,25 @@
 // Text-mode files on any bytes: reading delivers what the C runtime's text
 // mode delivers (CR LF as LF, a lone CR kept, the end at Ctrl-Z) in pieces
 // that end at a line feed or fill the buffer; writing puts CR LF for every
-// LF. The expected text is worked out here, byte by byte, on its own.
+// LF; and the installer's copy of its setup information file is the one
+// those two make. The expected text is worked out here, byte by byte, on
+// its own.
 #include "platform/files.h"
+#include "prnsetup/prnsetup.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
 
-const char* const fileNames[] = {"/in.txt", "/out.txt"};
+const char* const fileNames[] = {"/in.txt", "/out.txt", "/WIN95.INF", "/INF/OEM0.INF", "/INF"};
 
 // A folder of this process for its two files, in memory where there is
 // /dev/shm; removed when the process exits.
@@ -33,11 +37,13 @@ struct Scratch
         if (made == nullptr)
             std::abort();
         folder = made;
+        if (mkdir((folder + "/INF").c_str(), 0755) != 0)
+            std::abort();
     }
     ~Scratch()
     {
         for (const char* name : fileNames)
-            unlink((folder + name).c_str());
+            remove((folder + name).c_str());
         rmdir(folder.c_str());
     }
 };
@@ -131,6 +137,23 @@ void CheckWriting(const std::string& raw)
         std::abort();
 }
 
+// Each piece of 254 characters or up to a line feed is written up to its
+// first zero byte.
+void CheckCopy(const std::string& raw)
+{
+    std::string expected;
+    for (const std::string& piece : ExpectedPieces(raw, 255))
+        for (char c : piece.substr(0, piece.find('\0')))
+            expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    Store(Folder() + fileNames[2], raw);
+    std::string copy = Folder() + fileNames[3];
+    std::remove(copy.c_str());
+    std::snprintf(programDir, sizeof programDir, "%s\\", WindowsPath(Folder()).c_str());
+    std::snprintf(infDir, sizeof infDir, "%s\\INF", WindowsPath(Folder()).c_str());
+    if (PlaceSetupInf() != 1 || Load(copy) != expected)
+        std::abort();
+}
+
 } // namespace
 
 // The first byte chooses the reader's buffer size; the rest is the file.
@@ -142,5 +165,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string raw(reinterpret_cast<const char*>(data) + 1, size - 1);
     CheckReading(raw, capacity);
     CheckWriting(raw);
+    CheckCopy(raw);
     return 0;
 }

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <thread>
@@ -46,44 +48,91 @@ void ExpectCleanEnd(const ProgramRun& run, const support::RunResult& result)
     }
 }
 
-std::string OneAfterAnother(const std::vector<ProgramRun>& runs)
+// The image, then each file the runs placed in C:\WINDOWS\INF, by name.
+std::string MachineState(const std::string& machine)
 {
-    std::string machine = support::MachineWithImage(Fixture("many-printers.reg"));
+    std::string state = ImageOf(machine);
+    std::string inf = machine + "/drive_c/WINDOWS/INF";
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(inf.c_str()))
+    {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        state += "\n== " + name + "\n" + support::ReadFile(inf + "/" + name);
+    return state;
+}
+
+using MachineMaker = std::string (*)();
+
+std::string OneAfterAnother(const std::vector<ProgramRun>& runs, MachineMaker newMachine)
+{
+    std::string machine = newMachine();
     for (const ProgramRun& run : runs)
         ExpectCleanEnd(run, support::RunProgram(Program(run.program), run.arguments, machine));
-    return ImageOf(machine);
+    return MachineState(machine);
+}
+
+// Starts every run, then lets them all go at the same moment.
+std::string AllAtOnce(const std::vector<ProgramRun>& runs, MachineMaker newMachine)
+{
+    std::string machine = newMachine();
+    int gate[2];
+    EXPECT_EQ(0, pipe(gate));
+    std::vector<robust::Started> started;
+    for (const ProgramRun& run : runs)
+        started.push_back(
+            robust::StartProgram(Program(run.program), run.arguments, machine, gate[0]));
+    std::string bytes(runs.size(), 'x');
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(gate[1], bytes.data(), bytes.size()));
+    close(gate[0]);
+    close(gate[1]);
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        ExpectCleanEnd(runs[i], robust::FinishProgram(started[i]));
+    EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new"));
+    return MachineState(machine);
+}
+
+std::string ManyPrinters()
+{
+    return support::MachineWithImage(Fixture("many-printers.reg"));
+}
+
+void ExpectSerialResult(const std::vector<ProgramRun>& runs, MachineMaker newMachine, int rounds)
+{
+    std::string serial = OneAfterAnother(runs, newMachine);
+    std::vector<ProgramRun> reversed(runs.rbegin(), runs.rend());
+    ASSERT_EQ(serial, OneAfterAnother(reversed, newMachine))
+        << "the result must not depend on the order";
+    for (int round = 0; round < rounds; ++round)
+        EXPECT_EQ(serial, AllAtOnce(runs, newMachine)) << "round " << round;
+    std::printf("%d rounds of %zu concurrent runs compared with the serial result\n", rounds,
+                runs.size());
 }
 
 TEST(Concurrency, SixteenRunsAtOnceEqualTheSameRunsOneAfterAnother)
 {
     std::vector<ProgramRun> runs = SixteenRuns();
     ASSERT_EQ(16u, runs.size());
-    std::string serial = OneAfterAnother(runs);
-    std::vector<ProgramRun> reversed(runs.rbegin(), runs.rend());
-    ASSERT_EQ(serial, OneAfterAnother(reversed)) << "the result must not depend on the order";
-    ASSERT_NE(Fixture("many-printers.reg"), serial);
+    ASSERT_NE(Fixture("many-printers.reg"), OneAfterAnother(runs, ManyPrinters));
+    ExpectSerialResult(runs, ManyPrinters, 8);
+}
 
-    const int rounds = 8;
-    for (int round = 0; round < rounds; ++round)
+// The first of them creates the default machine; the removals find nothing
+// to remove but still take the machine in turn.
+TEST(Concurrency, SixteenRunsAtOnceOnAMachineThatDoesNotExistYet)
+{
+    std::vector<ProgramRun> runs;
+    for (int i = 0; i < 8; ++i)
     {
-        std::string machine = support::MachineWithImage(Fixture("many-printers.reg"));
-        int gate[2];
-        ASSERT_EQ(0, pipe(gate));
-        std::vector<robust::Started> started;
-        for (const ProgramRun& run : runs)
-            started.push_back(
-                robust::StartProgram(Program(run.program), run.arguments, machine, gate[0]));
-        std::string bytes(runs.size(), 'x');
-        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(gate[1], bytes.data(), bytes.size()));
-        close(gate[0]);
-        close(gate[1]);
-        for (std::size_t i = 0; i < runs.size(); ++i)
-            ExpectCleanEnd(runs[i], robust::FinishProgram(started[i]));
-        EXPECT_EQ(serial, ImageOf(machine)) << "round " << round;
-        EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new"));
+        runs.push_back({"prnsetup", {i % 2 == 0 ? "/D1" : "/D0", "/P\"LPT1:\""}});
+        runs.push_back({"prnpurge", {"/D\"ALDER\""}});
     }
-    std::printf("%d rounds of %zu concurrent runs, each equal to the serial result\n", rounds,
-                runs.size());
+    ExpectSerialResult(runs, support::FreshMachine, 4);
 }
 
 TEST(Concurrency, RunWaitsWhileAnotherHoldsTheMachine)
