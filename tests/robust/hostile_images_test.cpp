@@ -189,4 +189,22 @@ TEST(HostileImages, HugeButWellFormedImagesAreWorkedOn)
     }
 }
 
+// The remover deletes a printer however deep the keys below it go.
+TEST(HostileImages, PrinterWithKeys60000LevelsDeepIsRemoved)
+{
+    std::string print = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\";
+    std::string driver = "[" + print +
+                         "Environments\\Windows 4.0\\Drivers\\Tavrine]\r\n"
+                         "\"Driver\"=\"TVDRV.DRV\"\r\n\r\n";
+    std::string printer = print + "Printers\\Tavrine";
+    std::string before = header + driver + "[" + printer +
+                         "]\r\n\"Printer Driver\"=\"Tavrine\"\r\n\r\n" + "[" + printer +
+                         Repeat("\\k", 60000) + "]\r\n\"Leaf\"=\"x\"\r\n\r\n";
+    std::string machine = support::MachineWithImage(before);
+    support::RunResult result = RunProgram(Program("prnpurge"), {"/D\"TVDRV\""}, machine);
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_EQ(0u, robust::MachineReports(result.errorOutput, machine).size()) << result.errorOutput;
+    EXPECT_EQ(header + driver + "[" + print + "Printers]\r\n\r\n", ImageOf(machine));
+}
+
 } // namespace
