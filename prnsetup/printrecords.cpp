@@ -7,7 +7,8 @@ namespace
 const char driversKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
                           "4.0\\Drivers";
 const char printersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers\\";
-const char profilePrintersKey[] = "Config\\0001\\System\\CurrentControlSet\\Control\\Print\\Printers";
+const char profilePrintersKey[] =
+    "Config\\0001\\System\\CurrentControlSet\\Control\\Print\\Printers";
 const char monitorsKey[] = "System\\CurrentControlSet\\Control\\Print\\Monitors";
 const char processorsKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
                              "4.0\\Print Processors";

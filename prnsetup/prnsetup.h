@@ -6,10 +6,10 @@
 #include "platform/base.h"
 
 // Install settings, filled at the start of the run and read by the steps.
-extern int makeDefault;            // 1 makes "Tavrine" the default printer
-extern char portName[256];         // port text, written whole (256 bytes)
-extern char programDir[MAX_PATH];  // directory of the program file, ending with '\'
-extern char infDir[MAX_PATH];      // <Windows directory>\INF, no trailing '\'
+extern int makeDefault;           // 1 makes "Tavrine" the default printer
+extern char portName[256];        // port text, written whole (256 bytes)
+extern char programDir[MAX_PATH]; // directory of the program file, ending with '\'
+extern char infDir[MAX_PATH];     // <Windows directory>\INF, no trailing '\'
 
 // Reads /D<c> and /P"<port>"; FALSE when the line does not begin with a switch.
 BOOL ScanInstallSwitches(LPCSTR commandLine);

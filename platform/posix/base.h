@@ -45,4 +45,5 @@ void SetLastError(DWORD errorCode);
 
 // The program's entry, defined by each program; the emulated machine's
 // main() calls it with the command-line text after the program name.
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showState);
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine,
+                   int showState);

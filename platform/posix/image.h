@@ -19,8 +19,14 @@ struct ImageError
     std::string what;     // what is wrong, in a few words
 };
 
+struct ImageDeleter
+{
+    void operator()(Image* image) const;
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+
 // Reads a REGEDIT4 text; null, with `error` filled, when it is not a valid image.
-std::unique_ptr<Image> ReadImage(std::string text, ImageError& error);
+ImagePtr ReadImage(std::string text, ImageError& error);
 
 // True once the registry has been changed since it was read.
 bool ImageChanged(const Image& image);

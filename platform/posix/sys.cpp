@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,7 +25,8 @@ struct Fault
 
 Fault& TheFault()
 {
-    static Fault fault = [] {
+    static Fault fault = []
+    {
         Fault parsed;
         const char* text = std::getenv("WIN95_FAULT");
         if (text == nullptr)
@@ -46,7 +48,8 @@ Fault& TheFault()
 bool Injected(const char* call)
 {
     Fault& fault = TheFault();
-    if (fault.at <= 0 || (std::strcmp(fault.call, call) != 0 && std::strcmp(fault.call, "any") != 0))
+    if (fault.at <= 0 ||
+        (std::strcmp(fault.call, call) != 0 && std::strcmp(fault.call, "any") != 0))
         return false;
     if (++fault.seen != fault.at)
         return false;
@@ -85,7 +88,7 @@ int Fsync(int fd)
 
 int Rename(const char* from, const char* to)
 {
-    return Injected("rename") ? -1 : rename(from, to);
+    return Injected("rename") ? -1 : std::rename(from, to);
 }
 
 int Lock(int fd)

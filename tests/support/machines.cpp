@@ -61,8 +61,8 @@ std::string FreshMachine()
 std::string MachineWithImage(const std::string& image)
 {
     std::string machine = TempDir();
-    for (const char* dir : {"/drive_c", "/drive_c/WINDOWS", "/drive_c/WINDOWS/INF",
-                            "/drive_c/WINDOWS/SYSTEM"})
+    for (const char* dir :
+         {"/drive_c", "/drive_c/WINDOWS", "/drive_c/WINDOWS/INF", "/drive_c/WINDOWS/SYSTEM"})
         mkdir((machine + dir).c_str(), 0755);
     WriteFile(machine + "/registry.reg", image);
     return machine;
@@ -73,8 +73,8 @@ std::string ImageOf(const std::string& machine)
     return ReadFile(machine + "/registry.reg");
 }
 
-RunResult Run(const std::string& program, const std::vector<std::string>& arguments,
-              const std::string& machine, const std::vector<std::string>& extraEnv)
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& machine, const std::vector<std::string>& extraEnv)
 {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry)
@@ -160,7 +160,8 @@ void ExpectImageChange(const std::string& before, const std::string& after,
         else
             expected[section.header] = section.text;
     }
-    auto isRemoved = [&](const std::string& header) {
+    auto isRemoved = [&](const std::string& header)
+    {
         for (const std::string& key : removed)
             if (IsAtOrBelow(header, key))
                 return true;
@@ -205,3 +206,20 @@ void ExpectImageChange(const std::string& before, const std::string& after,
 }
 
 } // namespace support
+
+namespace
+{
+// Tests that call the machine's services in-process get a throw-away
+// machine of their own.
+class ThrowAwayMachine : public testing::Environment
+{
+  public:
+    void SetUp() override
+    {
+        setenv("WIN95PREFIX", support::FreshMachine().c_str(), 1);
+    }
+};
+
+const testing::Environment* const throwAwayMachine =
+    testing::AddGlobalTestEnvironment(new ThrowAwayMachine);
+} // namespace

@@ -31,8 +31,8 @@ struct RunResult
 
 // Runs a program with these arguments on the machine; extraEnv holds
 // NAME=VALUE entries added to the environment.
-RunResult Run(const std::string& program, const std::vector<std::string>& arguments,
-              const std::string& machine, const std::vector<std::string>& extraEnv = {});
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& machine, const std::vector<std::string>& extraEnv = {});
 
 // The sections of a REGEDIT4 text: the preamble first, then each section
 // from its key line up to the next key line.

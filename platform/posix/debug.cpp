@@ -1,0 +1,9 @@
+#include "platform/debug.h"
+
+#include <cstdio>
+
+void OutputDebugStringA(LPCSTR text)
+{
+    if (text != nullptr)
+        std::fputs(text, stderr);
+}

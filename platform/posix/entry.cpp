@@ -1,0 +1,56 @@
+// The program entry on the emulated machine: the arguments are joined with
+// single spaces into the Windows command line, so that a user types it as
+// on Windows (prnsetup /D1 '/P"LPT1:"'); WinMain gets the text after the
+// program name, and the machine is committed when it returns.
+#include "platform/base.h"
+#include "platform/posix/machine.h"
+
+#include <string>
+
+namespace
+{
+
+bool NeedsQuotes(const std::string& name)
+{
+    if (name.empty())
+        return true;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) <= ' ')
+            return true;
+    return false;
+}
+
+// The text after the program name: the name is a quoted part, or runs up
+// to the first character at or below the space; then every character from
+// code 1 to 32 is skipped.
+const char* TextAfterProgramName(const char* line)
+{
+    if (*line == '"')
+    {
+        ++line;
+        while (*line != '\0' && *line != '"')
+            ++line;
+        if (*line == '"')
+            ++line;
+    }
+    else
+        while (static_cast<unsigned char>(*line) > ' ')
+            ++line;
+    while (*line != '\0' && static_cast<unsigned char>(*line) <= ' ')
+        ++line;
+    return line;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string program = argc > 0 ? argv[0] : "";
+    std::string line = NeedsQuotes(program) ? "\"" + program + "\"" : program;
+    for (int i = 1; i < argc; ++i)
+        line += std::string(" ") + argv[i];
+    WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr,
+            const_cast<char*>(TextAfterProgramName(line.c_str())), 1);
+    win95::CommitMachine();
+    return 0;
+}

@@ -1,0 +1,170 @@
+#include "platform/files.h"
+
+#include "platform/posix/paths.h"
+#include "platform/posix/sys.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+// A text-mode file: reads translate CR LF to LF and stop at Ctrl-Z,
+// writes translate LF to CR LF, as the Windows C runtime does.
+struct TextFile
+{
+    int fd = -1;
+    bool writing = false;
+    bool ended = false;  // end of file or Ctrl-Z reached
+    bool failed = false; // a read or write failed
+    char buffer[4096];   // raw bytes read ahead, or text waiting to be written
+    int used = 0;        // bytes in the buffer
+    int next = 0;        // next raw byte to deliver when reading
+};
+
+namespace
+{
+
+const int endOfText = -1;
+const int readError = -2;
+
+bool Refill(TextFile* file)
+{
+    if (file->ended)
+        return false;
+    ssize_t got;
+    do
+        got = win95::sys::Read(file->fd, file->buffer, sizeof file->buffer);
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        file->failed = true;
+    if (got <= 0)
+    {
+        file->ended = true;
+        return false;
+    }
+    file->used = static_cast<int>(got);
+    file->next = 0;
+    return true;
+}
+
+int PeekRaw(TextFile* file)
+{
+    if (file->next == file->used && !Refill(file))
+        return file->failed ? readError : endOfText;
+    unsigned char c = static_cast<unsigned char>(file->buffer[file->next]);
+    if (c == 0x1A)
+    {
+        file->ended = true;
+        file->next = file->used = 0;
+        return endOfText;
+    }
+    return c;
+}
+
+// The next character as text mode delivers it.
+int NextChar(TextFile* file)
+{
+    int c = PeekRaw(file);
+    if (c < 0)
+        return c;
+    ++file->next;
+    if (c == '\r' && PeekRaw(file) == '\n')
+    {
+        ++file->next;
+        return '\n';
+    }
+    return file->failed ? readError : c;
+}
+
+bool Flush(TextFile* file)
+{
+    const char* data = file->buffer;
+    while (file->used > 0)
+    {
+        ssize_t written = win95::sys::Write(file->fd, data, static_cast<size_t>(file->used));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+        {
+            file->failed = true;
+            file->used = 0;
+            return false;
+        }
+        data += written;
+        file->used -= static_cast<int>(written);
+    }
+    return true;
+}
+
+bool Put(TextFile* file, char c)
+{
+    if (file->used == static_cast<int>(sizeof file->buffer) && !Flush(file))
+        return false;
+    file->buffer[file->used++] = c;
+    return true;
+}
+
+} // namespace
+
+BOOL PathExists(LPCSTR path)
+{
+    std::string host = win95::HostPath(path);
+    struct stat info;
+    return !host.empty() && stat(host.c_str(), &info) == 0;
+}
+
+TextFile* OpenTextFile(LPCSTR path, BOOL forWriting)
+{
+    std::string host = win95::HostPath(path);
+    if (host.empty())
+        return nullptr;
+    int flags = forWriting ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+    int fd = win95::sys::Open(host.c_str(), flags, 0644);
+    if (fd < 0)
+        return nullptr;
+    TextFile* file = new TextFile;
+    file->fd = fd;
+    file->writing = forWriting != FALSE;
+    return file;
+}
+
+int ReadTextPiece(TextFile* file, LPSTR buffer, int capacity)
+{
+    int length = 0;
+    while (length < capacity - 1)
+    {
+        int c = NextChar(file);
+        if (c == readError)
+            return -1;
+        if (c == endOfText)
+            break;
+        buffer[length++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    if (capacity > 0)
+        buffer[length] = '\0';
+    return length;
+}
+
+BOOL WriteText(TextFile* file, LPCSTR text)
+{
+    for (; *text != '\0'; ++text)
+        if ((*text == '\n' && !Put(file, '\r')) || !Put(file, *text))
+            return FALSE;
+    return !file->failed;
+}
+
+BOOL CloseTextFile(TextFile* file)
+{
+    bool flushed = !file->writing || (Flush(file) && !file->failed);
+    bool closed = win95::sys::Close(file->fd) == 0;
+    bool ok = flushed && closed;
+    delete file;
+    return ok ? TRUE : FALSE;
+}
+
+BOOL RemoveFile(LPCSTR path)
+{
+    std::string host = win95::HostPath(path);
+    return !host.empty() && win95::sys::Unlink(host.c_str()) == 0 ? TRUE : FALSE;
+}

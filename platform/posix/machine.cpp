@@ -1,0 +1,243 @@
+#include "platform/posix/machine.h"
+
+#include "platform/posix/image.h"
+#include "platform/posix/sys.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace win95
+{
+
+extern const unsigned char defaultMachine[];
+extern const std::size_t defaultMachineSize;
+
+namespace
+{
+
+// The machine of this run: taken at first use, held until the commit.
+struct Machine
+{
+    bool taken = false;       // the first use has happened
+    bool imageLoaded = false; // the image has been read (successfully or not)
+    int lockFd = -1;          // the machine folder, open and locked; -1 if it could not be taken
+    std::string folder;       // host path of the machine folder
+    std::string driveC;       // host path of drive C:
+    ImagePtr image;
+};
+
+Machine machine;
+
+std::string ImagePath()
+{
+    return machine.folder + "/registry.reg";
+}
+
+std::string TemporaryPath()
+{
+    return machine.folder + "/registry.reg.new";
+}
+
+void Complain(const std::string& what)
+{
+    std::fprintf(stderr, "%s\n", what.c_str());
+}
+
+std::string MachineFolderName()
+{
+    const char* prefix = std::getenv("WIN95PREFIX");
+    if (prefix != nullptr && prefix[0] != '\0')
+        return prefix;
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0')
+    {
+        const passwd* user = getpwuid(getuid());
+        home = user != nullptr ? user->pw_dir : "/";
+    }
+    return std::string(home) + "/.win95";
+}
+
+// Creates every missing folder of the path; existing ones are left alone.
+bool MakeFolders(const std::string& path)
+{
+    for (std::size_t at = 1; at <= path.size(); ++at)
+    {
+        if (at != path.size() && path[at] != '/')
+            continue;
+        std::string part = path.substr(0, at);
+        if (sys::Mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0)
+    {
+        ssize_t written = sys::Write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Writes the temporary image file in full and flushes it; the writer is
+// called with a sink that appends to the file.
+template <typename Writer> bool WriteTemporary(Writer writeContent)
+{
+    std::string temporary = TemporaryPath();
+    int fd = sys::Open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    bool written =
+        writeContent([fd](const char* data, std::size_t size) { return WriteAll(fd, data, size); });
+    bool flushed = written && sys::Fsync(fd) == 0;
+    bool closed = sys::Close(fd) == 0;
+    if (flushed && closed)
+        return true;
+    sys::Unlink(temporary.c_str());
+    return false;
+}
+
+// Puts the temporary file in place of the image and makes the rename durable.
+bool ReplaceImage()
+{
+    if (sys::Rename(TemporaryPath().c_str(), ImagePath().c_str()) != 0)
+    {
+        sys::Unlink(TemporaryPath().c_str());
+        return false;
+    }
+    return sys::Fsync(machine.lockFd) == 0;
+}
+
+bool ImageExists()
+{
+    struct stat info;
+    return stat(ImagePath().c_str(), &info) == 0;
+}
+
+// A folder without an image becomes the default machine; nothing that is
+// already there is overwritten.
+bool CreateDefaultMachine()
+{
+    for (const char* folder : {"/drive_c/WINDOWS/INF", "/drive_c/WINDOWS/SYSTEM"})
+        if (!MakeFolders(machine.folder + folder))
+            return false;
+    bool written = WriteTemporary(
+        [](const auto& write)
+        { return write(reinterpret_cast<const char*>(defaultMachine), defaultMachineSize); });
+    return written && ReplaceImage();
+}
+
+void TakeMachine()
+{
+    if (machine.taken)
+        return;
+    machine.taken = true;
+    machine.folder = MachineFolderName();
+    machine.driveC = machine.folder + "/drive_c";
+    if (!MakeFolders(machine.folder))
+    {
+        Complain(machine.folder + ": cannot create the machine folder: " + std::strerror(errno));
+        return;
+    }
+    int fd = sys::Open(machine.folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || sys::Lock(fd) != 0)
+    {
+        Complain(machine.folder + ": cannot take the machine: " + std::strerror(errno));
+        if (fd >= 0)
+            sys::Close(fd);
+        return;
+    }
+    machine.lockFd = fd;
+    // A run that ended before its commit may have left its temporary image.
+    sys::Unlink(TemporaryPath().c_str());
+    if (!ImageExists() && !CreateDefaultMachine())
+        Complain(ImagePath() + ": cannot create the default machine: " + std::strerror(errno));
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content)
+{
+    int fd = sys::Open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && info.st_size > 0)
+        content.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[1 << 16];
+    ssize_t got;
+    while ((got = sys::Read(fd, buffer, sizeof buffer)) != 0)
+    {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+        {
+            sys::Close(fd);
+            return false;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    return sys::Close(fd) == 0;
+}
+
+void LoadImage()
+{
+    machine.imageLoaded = true;
+    if (machine.lockFd < 0)
+        return;
+    std::string text;
+    if (!ReadWholeFile(ImagePath(), text))
+    {
+        Complain(ImagePath() + ": cannot read the registry image: " + std::strerror(errno));
+        return;
+    }
+    ImageError error;
+    machine.image = ReadImage(std::move(text), error);
+    if (!machine.image)
+        Complain(ImagePath() + ":" + std::to_string(error.line) + ": " + error.what);
+}
+
+} // namespace
+
+Image* MachineImage()
+{
+    TakeMachine();
+    if (!machine.imageLoaded)
+        LoadImage();
+    return machine.image.get();
+}
+
+const std::string& MachineDriveC()
+{
+    static const std::string none;
+    TakeMachine();
+    return machine.lockFd >= 0 ? machine.driveC : none;
+}
+
+void CommitMachine()
+{
+    if (machine.lockFd < 0)
+        return;
+    if (machine.image && ImageChanged(*machine.image))
+    {
+        bool saved =
+            WriteTemporary([](const auto& write) { return WriteImage(*machine.image, write); });
+        if (!saved || !ReplaceImage())
+            Complain(ImagePath() + ": cannot save the registry image: " + std::strerror(errno));
+    }
+    sys::Close(machine.lockFd);
+    machine.lockFd = -1;
+}
+
+} // namespace win95

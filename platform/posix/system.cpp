@@ -1,0 +1,148 @@
+#include "platform/system.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+thread_local DWORD lastError = 0;
+
+const char windowsDirectory[] = "C:\\WINDOWS";
+
+// Orders like Windows' word sort for these texts: letters compare without
+// case first, and only equal texts compare equal.
+int CaseBlindOrder(LPCSTR first, LPCSTR second)
+{
+    for (; *first != '\0' || *second != '\0'; ++first, ++second)
+    {
+        int a = std::tolower(static_cast<unsigned char>(*first));
+        int b = std::tolower(static_cast<unsigned char>(*second));
+        if (a != b)
+            return a < b ? -1 : 1;
+    }
+    return 0;
+}
+} // namespace
+
+DWORD GetLastError()
+{
+    return lastError;
+}
+
+void SetLastError(DWORD errorCode)
+{
+    lastError = errorCode;
+}
+
+// The host path of the running program, as Z:\... ; a path that does not
+// fit is cut short and terminated, and the capacity is returned.
+DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD capacity)
+{
+    char host[4096];
+    ssize_t length = readlink("/proc/self/exe", host, sizeof host - 1);
+    if (length <= 0 || capacity == 0)
+        return 0;
+    std::string path = "Z:" + std::string(host, static_cast<std::size_t>(length));
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    if (path.size() >= capacity)
+    {
+        std::memcpy(fileName, path.data(), capacity - 1);
+        fileName[capacity - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return capacity;
+    }
+    std::memcpy(fileName, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity)
+{
+    if (capacity < sizeof windowsDirectory)
+        return sizeof windowsDirectory;
+    std::memcpy(buffer, windowsDirectory, sizeof windowsDirectory);
+    return sizeof windowsDirectory - 1;
+}
+
+LPSTR CharNextA(LPCSTR text)
+{
+    return const_cast<LPSTR>(*text != '\0' ? text + 1 : text);
+}
+
+int lstrcmpA(LPCSTR first, LPCSTR second)
+{
+    if (first == nullptr || second == nullptr)
+        return first == second ? 0 : (first == nullptr ? -1 : 1);
+    int order = CaseBlindOrder(first, second);
+    if (order != 0)
+        return order;
+    int exact = std::strcmp(first, second);
+    // Where only case differs, lower case sorts first.
+    return exact == 0 ? 0 : (exact > 0 ? -1 : 1);
+}
+
+int wsprintfA(LPSTR buffer, LPCSTR format, ...)
+{
+    const std::size_t limit = 1024;
+    std::string out;
+    va_list arguments;
+    va_start(arguments, format);
+    for (const char* at = format; *at != '\0' && out.size() < limit; ++at)
+    {
+        if (*at != '%')
+        {
+            out += *at;
+            continue;
+        }
+        // Copy flags, width and precision; drop the size prefix, since
+        // every integer argument is 32 bits wide.
+        std::string spec = "%";
+        const char* p = at + 1;
+        while (*p != '\0' && std::strchr("-#0+ ", *p) != nullptr)
+            spec += *p++;
+        while (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.')
+            spec += *p++;
+        while (*p == 'l' || *p == 'h')
+            ++p;
+        char piece[limit + 1];
+        switch (*p)
+        {
+        case 'd':
+        case 'i':
+        case 'c':
+            std::snprintf(piece, sizeof piece, (spec + *p).c_str(), va_arg(arguments, int));
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+            std::snprintf(piece, sizeof piece, (spec + *p).c_str(), va_arg(arguments, unsigned));
+            break;
+        case 's':
+        {
+            const char* text = va_arg(arguments, const char*);
+            std::snprintf(piece, sizeof piece, (spec + 's').c_str(), text ? text : "(null)");
+            break;
+        }
+        case '\0':
+            piece[0] = '\0';
+            --p;
+            break;
+        default:
+            piece[0] = *p;
+            piece[1] = '\0';
+            break;
+        }
+        out += piece;
+        at = p;
+    }
+    va_end(arguments);
+    if (out.size() > limit - 1)
+        out.resize(limit - 1);
+    std::memcpy(buffer, out.c_str(), out.size() + 1);
+    return static_cast<int>(out.size());
+}
