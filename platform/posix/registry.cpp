@@ -1,0 +1,276 @@
+// The registry calls on the machine's image, with the result codes and the
+// behaviour that Windows shows for them.
+#include "platform/posix/registry.h"
+#include "platform/posix/keys.h"
+#include "platform/posix/machine.h"
+#include "platform/posix/registry_internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace
+{
+
+using win95::Image;
+using win95::KeyId;
+using win95::NoKey;
+
+constexpr LONG ERROR_KEY_DELETED = 1018L;
+
+// Open keys by handle value. Values count up and are never reused, so a
+// closed or made-up handle is recognised as such.
+struct OpenKeys
+{
+    std::unordered_map<std::uintptr_t, KeyId> keys;
+    std::uintptr_t next = 0x1000;
+};
+
+OpenKeys& Handles()
+{
+    static OpenKeys handles;
+    return handles;
+}
+
+HKEY NewHandle(KeyId key)
+{
+    OpenKeys& handles = Handles();
+    std::uintptr_t value = handles.next;
+    handles.next += 4;
+    handles.keys.emplace(value, key);
+    return reinterpret_cast<HKEY>(value);
+}
+
+// The image and the key that a handle stands for.
+LONG Resolve(HKEY handle, Image*& image, KeyId& key)
+{
+    image = win95::MachineImage();
+    if (image == nullptr)
+        return ERROR_BADDB;
+    if (handle == HKEY_LOCAL_MACHINE)
+        key = image->LocalMachine();
+    else if (handle == HKEY_CLASSES_ROOT)
+        key = image->ClassesRoot();
+    else
+    {
+        auto found = Handles().keys.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (found == Handles().keys.end())
+            return ERROR_INVALID_HANDLE;
+        key = found->second;
+    }
+    return image->Exists(key) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+// The names along a key path. Empty ones (a leading, doubled or trailing
+// '\') are skipped, as Windows 95 skips a leading '\'.
+std::vector<std::string_view> PathNames(LPCSTR path)
+{
+    std::vector<std::string_view> names;
+    std::string_view rest = path != nullptr ? path : "";
+    while (!rest.empty())
+    {
+        std::size_t stop = std::min(rest.find('\\'), rest.size());
+        if (stop > 0)
+            names.push_back(rest.substr(0, stop));
+        rest.remove_prefix(std::min(stop + 1, rest.size()));
+    }
+    return names;
+}
+
+// A line break in a name could not be written to the image and read back.
+bool IsWritableName(std::string_view name)
+{
+    return name.find_first_of("\r\n") == std::string_view::npos;
+}
+
+LONG Walk(Image& image, KeyId from, LPCSTR path, bool create, KeyId& result)
+{
+    std::vector<std::string_view> names = PathNames(path);
+    KeyId key = from;
+    for (std::size_t i = 0; i < names.size(); ++i)
+    {
+        KeyId below = image.Find(key, names[i]);
+        // The last name is created even when it exists: a key made only to
+        // reach a root is kept once a program asks for it.
+        if (create && (below == NoKey || i + 1 == names.size()))
+        {
+            if (!IsWritableName(names[i]) || names[i].size() > win95::MaxKeyName)
+                return ERROR_INVALID_PARAMETER;
+            below = image.Create(key, names[i]);
+        }
+        if (below == NoKey)
+            return ERROR_FILE_NOT_FOUND;
+        key = below;
+    }
+    result = key;
+    return ERROR_SUCCESS;
+}
+
+LONG OpenKey(HKEY key, LPCSTR subKey, PHKEY result, bool create)
+{
+    if (result == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    Image* image = nullptr;
+    KeyId from = NoKey;
+    LONG status = Resolve(key, image, from);
+    if (status != ERROR_SUCCESS)
+        return status;
+    KeyId found = NoKey;
+    status = Walk(*image, from, subKey, create, found);
+    if (status != ERROR_SUCCESS)
+    {
+        *result = nullptr;
+        return status;
+    }
+    *result = NewHandle(found);
+    return ERROR_SUCCESS;
+}
+
+bool IsText(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+} // namespace
+
+LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result)
+{
+    return OpenKey(key, subKey, result, false);
+}
+
+LONG RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result)
+{
+    return OpenKey(key, subKey, result, true);
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize)
+{
+    if (data == nullptr && dataSize != 0)
+        return ERROR_INVALID_PARAMETER;
+    Image* image = nullptr;
+    KeyId target = NoKey;
+    LONG status = Resolve(key, image, target);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::string_view name = valueName != nullptr ? valueName : "";
+    if (!IsWritableName(name))
+        return ERROR_INVALID_PARAMETER;
+    std::string_view bytes;
+    if (data != nullptr)
+        bytes = std::string_view(reinterpret_cast<const char*>(data), dataSize);
+    image->SetValue(target, name, type, bytes);
+    return ERROR_SUCCESS;
+}
+
+// The given length is ignored: the value is the text and its zero byte.
+LONG RegSetValueA(HKEY key, LPCSTR subKey, DWORD type, LPCSTR data, DWORD)
+{
+    if (type != REG_SZ || data == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    Image* image = nullptr;
+    KeyId from = NoKey;
+    LONG status = Resolve(key, image, from);
+    if (status != ERROR_SUCCESS)
+        return status;
+    KeyId target = NoKey;
+    status = Walk(*image, from, subKey, true, target);
+    if (status != ERROR_SUCCESS)
+        return status;
+    image->SetValue(target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
+    return ERROR_SUCCESS;
+}
+
+LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameCapacity)
+{
+    Image* image = nullptr;
+    KeyId parent = NoKey;
+    LONG status = Resolve(key, image, parent);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (name == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    KeyId child = image->Subkey(parent, index);
+    if (child == NoKey)
+        return ERROR_NO_MORE_ITEMS;
+    std::string_view childName = image->Name(child);
+    if (childName.size() >= nameCapacity)
+        return ERROR_MORE_DATA;
+    std::memcpy(name, childName.data(), childName.size());
+    name[childName.size()] = '\0';
+    return ERROR_SUCCESS;
+}
+
+// As on Windows: the type reads REG_NONE and the size 0 (without a buffer)
+// until the value is found; a buffer too small is left untouched, and text
+// without its zero byte gets one when the buffer has room.
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize)
+{
+    if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    Image* image = nullptr;
+    KeyId target = NoKey;
+    LONG status = Resolve(key, image, target);
+    if (status != ERROR_SUCCESS)
+        return status;
+    DWORD capacity = dataSize != nullptr ? *dataSize : 0;
+    if (data == nullptr && dataSize != nullptr)
+        *dataSize = 0;
+    if (type != nullptr)
+        *type = REG_NONE;
+    const win95::Value* value = image->FindValue(target, valueName != nullptr ? valueName : "");
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    DWORD size = static_cast<DWORD>(value->data.size());
+    if (type != nullptr)
+        *type = value->type;
+    if (dataSize != nullptr)
+        *dataSize = size;
+    if (data == nullptr)
+        return ERROR_SUCCESS;
+    if (size > capacity)
+        return ERROR_MORE_DATA;
+    std::memcpy(data, value->data.data(), size);
+    if (IsText(value->type) && size > 0 && size < capacity && data[size - 1] != 0)
+        data[size] = 0;
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key)
+{
+    if (win95::MachineImage() == nullptr)
+        return ERROR_BADDB;
+    if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT)
+        return ERROR_SUCCESS;
+    return Handles().keys.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? ERROR_SUCCESS
+                                                                            : ERROR_INVALID_HANDLE;
+}
+
+namespace win95
+{
+
+LONG DeleteKeyTree(HKEY key, LPCSTR subKey)
+{
+    if (subKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    Image* image = nullptr;
+    KeyId from = NoKey;
+    LONG status = Resolve(key, image, from);
+    if (status != ERROR_SUCCESS)
+        return status;
+    KeyId target = NoKey;
+    status = Walk(*image, from, subKey, false, target);
+    if (status != ERROR_SUCCESS)
+        return status;
+    // The root keys stay: HKEY_LOCAL_MACHINE and the keys down to
+    // HKEY_CLASSES_ROOT, which is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+    for (KeyId root = image->ClassesRoot(); root != NoKey; root = image->Parent(root))
+        if (root == target)
+            return ERROR_ACCESS_DENIED;
+    image->Delete(target);
+    return ERROR_SUCCESS;
+}
+
+} // namespace win95
