@@ -62,20 +62,6 @@ template <typename T> T Windows95OrWine(T windows95, T wine, const char* why)
 #endif
 }
 
-// Windows's result, where the emulation is known to give another one;
-// `why` says why the difference is kept.
-template <typename T> T WindowsOrEmulation(T windows, T emulation, const char* why)
-{
-    Note(std::string("Windows and the emulation differ: ") + why);
-#ifdef _WIN32
-    (void)emulation;
-    return windows;
-#else
-    (void)windows;
-    return emulation;
-#endif
-}
-
 struct Registrar
 {
     Registrar(const char* name, void (*run)())
