@@ -11,5 +11,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
         SetDefaultPrinter();
     RegisterLanguageMonitor();
     RegisterPrintProcessor();
+    RegisterShellExtension();
+    RegisterPortDevice();
+    PlaceSetupInf();
     return 0;
 }

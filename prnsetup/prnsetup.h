@@ -21,3 +21,8 @@ int RegisterPrinter();
 int SetDefaultPrinter();
 int RegisterLanguageMonitor();
 int RegisterPrintProcessor();
+int RegisterShellExtension();
+// 0 when no LPT1 port instance was found (nothing written).
+int RegisterPortDevice();
+// 1 when WIN95.INF was copied to the first free <infDir>\OEM<n>.INF.
+int PlaceSetupInf();

@@ -19,3 +19,8 @@ void SetBytesValue(HKEY key, LPCSTR name, const BYTE* bytes, DWORD length)
 {
     RegSetValueExA(key, name, 0, REG_BINARY, bytes, length);
 }
+
+void SetDefaultText(HKEY key, LPCSTR text)
+{
+    RegSetValueA(key, "", REG_SZ, text, static_cast<DWORD>(std::strlen(text) + 1));
+}

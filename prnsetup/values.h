@@ -9,3 +9,5 @@ void SetTextValue(HKEY key, LPCSTR name, LPCSTR text);
 void SetNumberValue(HKEY key, LPCSTR name, DWORD number);
 // REG_BINARY: the bytes as given.
 void SetBytesValue(HKEY key, LPCSTR name, const BYTE* bytes, DWORD length);
+// REG_SZ default value of the key itself, as RegSetValueA sets it.
+void SetDefaultText(HKEY key, LPCSTR text);

@@ -21,13 +21,15 @@ support::RunResult Install(const std::string& machine, const std::vector<std::st
     return result;
 }
 
-TEST(Install, TypicalRunWritesThePrintSystemRecordsAndNothingElse)
+TEST(Install, TypicalRunWritesEveryRecordAndPlacesTheSetupFile)
 {
     std::string machine = support::FreshMachine();
     support::RunResult result = Install(machine, {typical[0], typical[1]});
     EXPECT_EQ("", result.errorOutput);
     support::ExpectImageChange(Fixture("default.reg"), ImageOf(machine),
                                Fixture("golden/install-d1-lpt1.reg"));
+    EXPECT_EQ(support::ReadFile(std::string(TAVRINE_SOURCE_DIR) + "/prnsetup/WIN95.INF"),
+              support::ReadFile(machine + "/drive_c/WINDOWS/INF/OEM0.INF"));
 }
 
 TEST(Install, WithoutDefaultOrPortLeavesTheProfileAloneAndThePortZero)

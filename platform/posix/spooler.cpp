@@ -1,0 +1,362 @@
+// The spooler of the emulated machine, kept in its registry as Windows 95
+// keeps it: the local printers are the subkeys of the Printers key, and a
+// printer's driver is the record its "Printer Driver" value names under the
+// Windows 4.0 environment. The records handed out are packed as Windows
+// packs them: the records at the start of the caller's buffer, then their
+// texts, nothing outside it.
+#include "platform/posix/spooler.h"
+
+#include "platform/posix/registry.h"
+#include "platform/posix/registry_internal.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <strings.h>
+#include <utility>
+#include <vector>
+
+namespace
+{
+const char printersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+const char driversKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
+                          "4.0\\Drivers";
+const char currentEnvironment[] = "Windows 4.0";
+const char systemDir[] = "C:\\WINDOWS\\SYSTEM\\";
+
+using Text = std::optional<std::string>;
+
+BOOL Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+// An open registry key, closed when it goes out of scope.
+class Key
+{
+  public:
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key()
+    {
+        if (key_ != nullptr)
+            RegCloseKey(key_);
+    }
+
+    LONG Open(HKEY parent, const std::string& subKey)
+    {
+        HKEY opened;
+        LONG result = RegOpenKeyA(parent, subKey.c_str(), &opened);
+        if (result == ERROR_SUCCESS)
+            key_ = opened;
+        return result;
+    }
+    HKEY Handle() const
+    {
+        return key_;
+    }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+// A printer or driver name stands for exactly one key: an empty name would
+// open the parent itself, and a '\' would reach below the record.
+bool IsKeyName(const char* name)
+{
+    return name != nullptr && name[0] != '\0' && std::strchr(name, '\\') == nullptr;
+}
+
+// A text value up to its first zero byte (the installer writes the port as
+// a whole 256-byte buffer); none when the value is missing or not text.
+Text QueryText(HKEY key, LPCSTR name)
+{
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return std::nullopt;
+    std::string bytes(size, '\0');
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()),
+                         &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    bytes.resize(size);
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+// A four-byte value, least significant byte first; 0 when there is none.
+DWORD QueryNumber(HKEY key, LPCSTR name)
+{
+    DWORD type = REG_NONE;
+    BYTE bytes[4];
+    DWORD size = sizeof bytes;
+    if (RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS ||
+        size != sizeof bytes || (type != REG_DWORD && type != REG_BINARY))
+        return 0;
+    return DWORD{bytes[0]} | DWORD{bytes[1]} << 8 | DWORD{bytes[2]} << 16 | DWORD{bytes[3]} << 24;
+}
+
+// The subkeys' names, in the order they stand in the image.
+LONG SubkeyNames(HKEY key, std::vector<std::string>& names)
+{
+    std::vector<char> name(256);
+    DWORD index = 0;
+    for (;;)
+    {
+        LONG result = RegEnumKeyA(key, index, name.data(), static_cast<DWORD>(name.size()));
+        if (result == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (result == ERROR_MORE_DATA)
+        {
+            name.resize(name.size() * 2);
+            continue;
+        }
+        if (result != ERROR_SUCCESS)
+            return result;
+        names.emplace_back(name.data());
+        ++index;
+    }
+}
+
+// One record to hand out: its numbers already set, its texts still to be
+// placed. A missing text leaves its pointer null.
+template <typename Record> struct Entry
+{
+    Record record{};
+    std::vector<std::pair<LPSTR Record::*, Text>> texts;
+};
+
+template <typename Record> std::size_t PackedSize(const std::vector<Entry<Record>>& entries)
+{
+    std::size_t size = entries.size() * sizeof(Record);
+    for (const Entry<Record>& entry : entries)
+        for (const auto& [member, text] : entry.texts)
+            size += text ? text->size() + 1 : 0;
+    return size;
+}
+
+// Places the records at the start of the buffer and their texts after all
+// of them, record by record, each text with its zero byte.
+template <typename Record> void Pack(const std::vector<Entry<Record>>& entries, LPBYTE buffer)
+{
+    LPBYTE next = buffer + entries.size() * sizeof(Record);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+    {
+        Record record = entries[i].record;
+        for (const auto& [member, text] : entries[i].texts)
+        {
+            if (!text)
+                continue;
+            std::memcpy(next, text->c_str(), text->size() + 1);
+            record.*member = reinterpret_cast<LPSTR>(next);
+            next += text->size() + 1;
+        }
+        std::memcpy(buffer + i * sizeof(Record), &record, sizeof record);
+    }
+}
+
+// Hands the records to the caller; when they do not fit, fails with
+// ERROR_INSUFFICIENT_BUFFER and the size needed, and writes nothing.
+template <typename Record>
+BOOL Deliver(const std::vector<Entry<Record>>& entries, LPBYTE buffer, DWORD bufferSize,
+             LPDWORD needed)
+{
+    std::size_t size = PackedSize(entries);
+    *needed = static_cast<DWORD>(size);
+    if (size > bufferSize)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    Pack(entries, buffer);
+    return TRUE;
+}
+
+struct PrinterText
+{
+    LPCSTR valueName;
+    LPSTR PRINTER_INFO_2A::*member;
+};
+const PrinterText printerTexts[] = {
+    {"Share Name", &PRINTER_INFO_2A::pShareName},
+    {"Port", &PRINTER_INFO_2A::pPortName},
+    {"Printer Driver", &PRINTER_INFO_2A::pDriverName},
+    {"Description", &PRINTER_INFO_2A::pComment},
+    {"Location", &PRINTER_INFO_2A::pLocation},
+    {"Separator File", &PRINTER_INFO_2A::pSepFile},
+    {"Print Processor", &PRINTER_INFO_2A::pPrintProcessor},
+    {"Datatype", &PRINTER_INFO_2A::pDatatype},
+    {"Parameters", &PRINTER_INFO_2A::pParameters},
+};
+
+struct PrinterNumber
+{
+    LPCSTR valueName;
+    DWORD PRINTER_INFO_2A::*member;
+};
+const PrinterNumber printerNumbers[] = {
+    {"Attributes", &PRINTER_INFO_2A::Attributes},
+    {"Priority", &PRINTER_INFO_2A::Priority},
+    {"Default Priority", &PRINTER_INFO_2A::DefaultPriority},
+    {"StartTime", &PRINTER_INFO_2A::StartTime},
+    {"UntilTime", &PRINTER_INFO_2A::UntilTime},
+    {"Status", &PRINTER_INFO_2A::Status},
+};
+
+// The printer is named by its key, which is what OpenPrinterA looks for.
+Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
+{
+    Entry<PRINTER_INFO_2A> entry;
+    entry.texts.emplace_back(&PRINTER_INFO_2A::pPrinterName, name);
+    for (const PrinterText& text : printerTexts)
+        entry.texts.emplace_back(text.member, QueryText(printer, text.valueName));
+    for (const PrinterNumber& number : printerNumbers)
+        entry.record.*number.member = QueryNumber(printer, number.valueName);
+    return entry;
+}
+
+Text SystemFile(const Text& fileName)
+{
+    if (!fileName)
+        return std::nullopt;
+    return systemDir + *fileName;
+}
+
+Entry<DRIVER_INFO_2A> ReadDriver(HKEY driver, const std::string& name)
+{
+    Entry<DRIVER_INFO_2A> entry;
+    entry.record.cVersion = QueryNumber(driver, "Version");
+    entry.texts = {
+        {&DRIVER_INFO_2A::pName, name},
+        {&DRIVER_INFO_2A::pEnvironment, std::string(currentEnvironment)},
+        {&DRIVER_INFO_2A::pDriverPath, SystemFile(QueryText(driver, "Driver"))},
+        {&DRIVER_INFO_2A::pDataFile, SystemFile(QueryText(driver, "Data File"))},
+        {&DRIVER_INFO_2A::pConfigFile, SystemFile(QueryText(driver, "Configuration File"))},
+    };
+    return entry;
+}
+
+LONG OpenPrinterKey(const std::string& name, Key& printer)
+{
+    return printer.Open(HKEY_LOCAL_MACHINE, std::string(printersKey) + "\\" + name);
+}
+
+// A printer handle is the address of one of these, valid from OpenPrinterA
+// to ClosePrinter; it names the printer, which DeletePrinter may remove
+// while the handle stays open.
+struct OpenedPrinter
+{
+    std::string name;
+};
+
+std::map<HANDLE, std::unique_ptr<OpenedPrinter>>& OpenedPrinters()
+{
+    static std::map<HANDLE, std::unique_ptr<OpenedPrinter>> opened;
+    return opened;
+}
+
+OpenedPrinter* FindOpened(HANDLE handle)
+{
+    auto found = OpenedPrinters().find(handle);
+    return found == OpenedPrinters().end() ? nullptr : found->second.get();
+}
+} // namespace
+
+BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
+                   LPDWORD returned)
+{
+    if (needed == nullptr || returned == nullptr || (buffer == nullptr && bufferSize != 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    *needed = 0;
+    *returned = 0;
+    if ((flags & PRINTER_ENUM_LOCAL) == 0)
+        return Fail(ERROR_INVALID_FLAGS);
+    if (level != 2)
+        return Fail(ERROR_INVALID_LEVEL);
+
+    Key printers;
+    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
+    std::vector<std::string> names;
+    if (result == ERROR_SUCCESS)
+        result = SubkeyNames(printers.Handle(), names);
+    if (result != ERROR_SUCCESS)
+        return Fail(static_cast<DWORD>(result));
+
+    std::vector<Entry<PRINTER_INFO_2A>> entries;
+    for (const std::string& name : names)
+    {
+        Key printer;
+        if (printer.Open(printers.Handle(), name) == ERROR_SUCCESS)
+            entries.push_back(ReadPrinter(printer.Handle(), name));
+    }
+    if (!Deliver(entries, buffer, bufferSize, needed))
+        return FALSE;
+    *returned = static_cast<DWORD>(entries.size());
+    return TRUE;
+}
+
+BOOL OpenPrinterA(LPSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSA)
+{
+    if (printer == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    *printer = nullptr;
+    Key key;
+    if (!IsKeyName(printerName) || OpenPrinterKey(printerName, key) != ERROR_SUCCESS)
+        return Fail(ERROR_INVALID_PRINTER_NAME);
+    auto opened = std::make_unique<OpenedPrinter>(OpenedPrinter{printerName});
+    *printer = opened.get();
+    OpenedPrinters().emplace(*printer, std::move(opened));
+    return TRUE;
+}
+
+BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE buffer,
+                       DWORD bufferSize, LPDWORD needed)
+{
+    OpenedPrinter* opened = FindOpened(printer);
+    if (opened == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (needed == nullptr || (buffer == nullptr && bufferSize != 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+    *needed = 0;
+    if (level != 2)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (environment != nullptr && environment[0] != '\0' &&
+        strcasecmp(environment, currentEnvironment) != 0)
+        return Fail(ERROR_INVALID_ENVIRONMENT);
+
+    Key printerKey;
+    if (OpenPrinterKey(opened->name, printerKey) != ERROR_SUCCESS)
+        return Fail(ERROR_INVALID_PRINTER_NAME);
+    Text driverName = QueryText(printerKey.Handle(), "Printer Driver");
+    Key driver;
+    if (!driverName || !IsKeyName(driverName->c_str()) ||
+        driver.Open(HKEY_LOCAL_MACHINE, std::string(driversKey) + "\\" + *driverName) !=
+            ERROR_SUCCESS)
+        return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
+    return Deliver(std::vector{ReadDriver(driver.Handle(), *driverName)}, buffer, bufferSize,
+                   needed);
+}
+
+BOOL DeletePrinter(HANDLE printer)
+{
+    OpenedPrinter* opened = FindOpened(printer);
+    if (opened == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    Key printers;
+    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
+    if (result == ERROR_SUCCESS)
+        result = win95::DeleteKeyTree(printers.Handle(), opened->name.c_str());
+    if (result == ERROR_FILE_NOT_FOUND)
+        return Fail(ERROR_INVALID_PRINTER_NAME);
+    if (result != ERROR_SUCCESS)
+        return Fail(static_cast<DWORD>(result));
+    return TRUE;
+}
+
+BOOL ClosePrinter(HANDLE printer)
+{
+    if (OpenedPrinters().erase(printer) == 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
