@@ -42,6 +42,16 @@ TEST_F(GeneratedImage, InstallWritesItsRecordsAndNothingElse)
     support::ExpectImageChange(before, ImageOf(machine), Fixture("golden/install-d1-lpt1.reg"));
 }
 
+TEST_F(GeneratedImage, RemovalTakesTheInstalledPrinterAndNothingElse)
+{
+    Run("prnsetup", {"/D1", "/P\"LPT1:\""});
+    std::string installed = ImageOf(machine);
+    Run("prnpurge", {"/D\"TVDRV\""});
+    support::ExpectImageChange(
+        installed, ImageOf(machine),
+        "[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Tavrine]\r\n");
+}
+
 TEST_F(GeneratedImage, RunWithoutSwitchLeavesTheImageAlone)
 {
     Run("prnsetup", {"D1", "/P\"LPT1:\""});
