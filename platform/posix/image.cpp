@@ -72,15 +72,29 @@ std::uint32_t Hash(KeyId parent, std::string_view name)
     return hash;
 }
 
+// The value of each byte as a hex digit, -1 when it is none: one look-up
+// per digit, as every byte of hex data goes through it.
+struct HexDigits
+{
+    signed char value[256];
+
+    constexpr HexDigits() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c)
+            value[c] = static_cast<signed char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            value[c] = static_cast<signed char>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c)
+            value[c] = static_cast<signed char>(c - 'A' + 10);
+    }
+};
+constexpr HexDigits hexDigits;
+
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return hexDigits.value[static_cast<unsigned char>(c)];
 }
 
 // A line of the text: its content ends before the CR LF or LF.
@@ -112,10 +126,10 @@ std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end)
 class ValueReader
 {
   public:
-    ValueReader(std::string_view text, std::size_t begin, std::size_t line)
-        : text_(text), line_(line)
+    // Starts on the line at `begin`, whose span the caller has found.
+    ValueReader(std::string_view text, std::size_t begin, LineSpan span, std::size_t line)
+        : text_(text), at_(begin), contentEnd_(span.contentEnd), next_(span.next), line_(line)
     {
-        StartLine(begin);
     }
 
     bool Read(Value* value);
@@ -237,30 +251,35 @@ bool ValueReader::ReadNumber(DWORD& number)
     return digits >= 1 && digits <= 8;
 }
 
+// Runs of plain characters are passed over in a tight loop and taken as
+// a whole; only quotes and escapes stop it.
 bool ValueReader::ReadQuoted(std::string* out)
 {
     if (at_ == contentEnd_ || text_[at_] != '"')
         return Fail("expected a value name");
-    for (++at_;; ++at_)
+    const char* at = text_.data() + at_ + 1;
+    const char* end = text_.data() + contentEnd_;
+    for (;;)
     {
-        if (at_ == contentEnd_)
+        const char* run = at;
+        while (at != end && *at != '"' && *at != '\\')
+            ++at;
+        if (out != nullptr)
+            out->append(run, static_cast<std::size_t>(at - run));
+        if (at == end)
             return Fail("unterminated string");
-        char c = text_[at_];
-        if (c == '"')
+        if (*at == '"')
         {
-            ++at_;
+            at_ = static_cast<std::size_t>(at + 1 - text_.data());
             return true;
         }
-        if (c == '\\')
-        {
-            if (++at_ == contentEnd_)
-                return Fail("unterminated string");
-            c = text_[at_];
-            if (c != '\\' && c != '"')
-                return Fail("bad escape in string");
-        }
+        if (++at == end)
+            return Fail("unterminated string");
+        if (*at != '\\' && *at != '"')
+            return Fail("bad escape in string");
         if (out != nullptr)
-            out->push_back(c);
+            out->push_back(*at);
+        ++at;
     }
 }
 
@@ -281,19 +300,28 @@ bool ValueReader::ReadDword(std::string* out)
 // loop; false when there is none.
 bool ValueReader::ReadByteRun(std::string* out)
 {
-    std::size_t at = at_;
-    for (; contentEnd_ - at >= 3 && text_[at + 2] == ','; at += 3)
+    const char* begin = text_.data() + at_;
+    const char* end = text_.data() + contentEnd_;
+    const char* at = begin;
+    if (out == nullptr)
     {
-        int high = HexDigit(text_[at]);
-        int low = HexDigit(text_[at + 1]);
-        if (high < 0 || low < 0)
-            break;
-        if (out != nullptr)
-            out->push_back(static_cast<char>(high * 16 + low));
+        for (; end - at >= 3 && at[2] == ','; at += 3)
+            if ((HexDigit(at[0]) | HexDigit(at[1])) < 0)
+                break;
     }
-    bool any = at != at_;
-    at_ = at;
-    return any;
+    else
+    {
+        for (; end - at >= 3 && at[2] == ','; at += 3)
+        {
+            int high = HexDigit(at[0]);
+            int low = HexDigit(at[1]);
+            if ((high | low) < 0)
+                break;
+            out->push_back(static_cast<char>(high * 16 + low));
+        }
+    }
+    at_ += static_cast<std::size_t>(at - begin);
+    return at != begin;
 }
 
 // Two-digit bytes separated by commas; after a comma (or right after the
@@ -542,10 +570,12 @@ bool Image::Load(std::string text, ImageError& error)
     if (t.substr(0, headerEnd) != "REGEDIT4")
         return fail(1, "not a REGEDIT4 image");
 
-    // The index is sized for the keys of all key lines at once.
+    // The index is sized for the keys of all key lines at once. '[' is
+    // rare outside key lines, so looking for it finds them fastest.
     std::size_t keyLines = 0;
-    for (std::size_t at = t.find("\n["); at != std::string_view::npos; at = t.find("\n[", at + 2))
-        ++keyLines;
+    for (std::size_t at = t.find('['); at != std::string_view::npos; at = t.find('[', at + 1))
+        if (at > 0 && t[at - 1] == '\n')
+            ++keyLines;
     std::size_t slots = 64;
     while (slots < keyLines * 2 + 2)
         slots *= 2;
@@ -569,7 +599,7 @@ bool Image::Load(std::string text, ImageError& error)
                 return fail(line, "expected a key, a value or a comment");
             if (sections_.empty())
                 return fail(line, "value before the first key");
-            ValueReader reader(t, at, line);
+            ValueReader reader(t, at, span, line);
             if (!reader.Read(nullptr))
                 return fail(reader.Line(), reader.What());
             line = reader.Line();
@@ -852,7 +882,7 @@ void Image::ReadSection(std::uint32_t section, std::vector<Value>& values) const
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
         if (first < span.contentEnd && t[first] != ';')
         {
-            ValueReader reader(t, at, 0);
+            ValueReader reader(t, at, span, 0);
             Value value;
             if (reader.Read(&value))
             {
