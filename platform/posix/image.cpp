@@ -3,6 +3,7 @@
 // from the text as they stand.
 #include "platform/posix/keys.h"
 #include "platform/posix/registry.h"
+#include "platform/posix/sys.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -547,9 +548,10 @@ Image::Image() : names_(fixedNames)
     keys_.push_back(root);
 }
 
-bool Image::Load(std::string text, ImageError& error)
+bool Image::Load(ImageText text, ImageError& error)
 {
-    text_ = std::move(text);
+    source_ = std::move(text);
+    text_ = source_.View();
     std::string_view t = text_;
     auto fail = [&error](std::size_t line, const char* what)
     {
@@ -1162,7 +1164,60 @@ void ImageDeleter::operator()(Image* image) const
     delete image;
 }
 
-ImagePtr ReadImage(std::string text, ImageError& error)
+ImageText::ImageText(std::string text) : owned_(std::move(text)) {}
+
+bool ImageText::Map(int fd, std::size_t size)
+{
+    void* mapping = sys::Map(fd, size);
+    if (mapping == nullptr)
+        return false;
+    Unmap();
+    owned_.clear();
+    mapped_ = static_cast<const char*>(mapping);
+    mappedSize_ = size;
+    return true;
+}
+
+ImageText::ImageText(ImageText&& other) noexcept
+    : owned_(std::move(other.owned_)), mapped_(other.mapped_), mappedSize_(other.mappedSize_)
+{
+    other.mapped_ = nullptr;
+    other.mappedSize_ = 0;
+}
+
+ImageText& ImageText::operator=(ImageText&& other) noexcept
+{
+    if (this != &other)
+    {
+        Unmap();
+        owned_ = std::move(other.owned_);
+        mapped_ = other.mapped_;
+        mappedSize_ = other.mappedSize_;
+        other.mapped_ = nullptr;
+        other.mappedSize_ = 0;
+    }
+    return *this;
+}
+
+ImageText::~ImageText()
+{
+    Unmap();
+}
+
+std::string_view ImageText::View() const
+{
+    return mapped_ != nullptr ? std::string_view(mapped_, mappedSize_) : std::string_view(owned_);
+}
+
+void ImageText::Unmap()
+{
+    if (mapped_ != nullptr)
+        sys::Unmap(const_cast<char*>(mapped_), mappedSize_);
+    mapped_ = nullptr;
+    mappedSize_ = 0;
+}
+
+ImagePtr ReadImage(ImageText text, ImageError& error)
 {
     ImagePtr image(new Image);
     if (!image->Load(std::move(text), error))

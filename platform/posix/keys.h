@@ -50,7 +50,7 @@ class Image
     Image();
 
     // Takes a REGEDIT4 text; false, with `error` filled, when it is malformed.
-    bool Load(std::string text, ImageError& error);
+    bool Load(ImageText text, ImageError& error);
 
     // HKEY_LOCAL_MACHINE and HKEY_LOCAL_MACHINE\SOFTWARE\Classes, made on
     // demand when the image lacks them (written only once they hold something).
@@ -121,8 +121,9 @@ class Image
     void WriteNewKey(Output& out, KeyId key, bool withValues) const;
     void WriteNewSubtree(Output& out, KeyId key) const;
 
-    std::string text_;
-    std::string names_; // names of keys that do not stand in the text
+    ImageText source_;      // holds the bytes that text_ views
+    std::string_view text_; // the image as it was read
+    std::string names_;     // names of keys that do not stand in the text
     std::deque<Key> keys_;
     std::deque<Section> sections_;
     std::unordered_map<KeyId, std::vector<std::uint32_t>> moreSections_; // after the first

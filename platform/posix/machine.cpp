@@ -3,7 +3,9 @@
 #include "platform/posix/image.h"
 #include "platform/posix/sys.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,28 +169,64 @@ void TakeMachine()
         Complain(ImagePath() + ": cannot create the default machine: " + std::strerror(errno));
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content)
+// The image file stays mapped for the whole run. Should another program,
+// ignoring the machine's lock, cut it short meanwhile, reading the part it
+// lost raises SIGBUS: the run then ends as a run on an unreadable image
+// does, with one line and exit status 0, and the image is not rewritten.
+struct MappedImage
+{
+    const char* begin = nullptr; // the mapping
+    std::size_t size = 0;
+    char message[4096] = ""; // the line that says so, made in advance
+    std::size_t messageLength = 0;
+};
+
+MappedImage mapped;
+
+void OnBusError(int, siginfo_t* info, void*)
+{
+    const char* at = static_cast<const char*>(info->si_addr);
+    if (at < mapped.begin || at >= mapped.begin + mapped.size)
+    {
+        // Not ours: the fault happens again, with the default action.
+        signal(SIGBUS, SIG_DFL);
+        return;
+    }
+    ssize_t written = write(2, mapped.message, mapped.messageLength);
+    static_cast<void>(written);
+    _exit(0);
+}
+
+void GuardMapping(std::string_view text)
+{
+    mapped.begin = text.data();
+    mapped.size = text.size();
+    int length = std::snprintf(mapped.message, sizeof mapped.message,
+                               "%s: the registry image was cut short by another program\n",
+                               ImagePath().c_str());
+    mapped.messageLength =
+        std::min(sizeof mapped.message - 1, static_cast<std::size_t>(std::max(length, 0)));
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+// Reads the whole image at once, as a read-only mapping of the file.
+bool MapImage(const std::string& path, ImageText& text)
 {
     int fd = sys::Open(path.c_str(), O_RDONLY);
     if (fd < 0)
         return false;
     struct stat info;
-    if (fstat(fd, &info) == 0 && info.st_size > 0)
-        content.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
-    ssize_t got;
-    while ((got = sys::Read(fd, buffer, sizeof buffer)) != 0)
-    {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-        {
-            sys::Close(fd);
-            return false;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-    return sys::Close(fd) == 0;
+    bool read = fstat(fd, &info) == 0 &&
+                (info.st_size == 0 || text.Map(fd, static_cast<std::size_t>(info.st_size)));
+    int readError = errno;
+    bool closed = sys::Close(fd) == 0;
+    if (!read)
+        errno = readError;
+    return read && closed;
 }
 
 void LoadImage()
@@ -196,12 +234,13 @@ void LoadImage()
     machine.imageLoaded = true;
     if (machine.lockFd < 0)
         return;
-    std::string text;
-    if (!ReadWholeFile(ImagePath(), text))
+    ImageText text;
+    if (!MapImage(ImagePath(), text))
     {
         Complain(ImagePath() + ": cannot read the registry image: " + std::strerror(errno));
         return;
     }
+    GuardMapping(text.View());
     ImageError error;
     machine.image = ReadImage(std::move(text), error);
     if (!machine.image)

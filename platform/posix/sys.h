@@ -4,8 +4,8 @@
 //
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
-// is one of open, read, write, fsync, rename, lock, close, unlink, mkdir,
-// opendir, or "any" (every call counts), and <n> counts from 1.
+// is one of open, read, map, write, fsync, rename, lock, close, unlink,
+// mkdir, opendir, or "any" (every call counts), and <n> counts from 1.
 #pragma once
 
 #include <dirent.h>
@@ -16,6 +16,10 @@ namespace win95::sys
 
 int Open(const char* path, int flags, mode_t mode = 0);
 ssize_t Read(int fd, void* buffer, size_t size);
+// The first `size` (> 0) bytes of the file, mapped read-only and read in
+// at once; null on failure.
+void* Map(int fd, size_t size);
+int Unmap(void* mapping, size_t size);
 ssize_t Write(int fd, const void* buffer, size_t size);
 int Fsync(int fd);
 int Rename(const char* from, const char* to);

@@ -58,4 +58,14 @@ TEST_F(GeneratedImage, RunWithoutSwitchLeavesTheImageAlone)
     EXPECT_EQ(before, ImageOf(machine));
 }
 
+TEST_F(GeneratedImage, ImageThatCannotBeMappedIsReportedOnceAndLeftAlone)
+{
+    support::RunResult result = RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine,
+                                           {"WIN95_FAULT=map:1:fail"});
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_EQ(machine + "/registry.reg: cannot read the registry image: Input/output error\n",
+              result.errorOutput);
+    EXPECT_EQ(before, ImageOf(machine));
+}
+
 } // namespace
