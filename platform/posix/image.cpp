@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace win95
 {
@@ -96,6 +97,23 @@ constexpr HexDigits hexDigits;
 int HexDigit(char c)
 {
     return hexDigits.value[static_cast<unsigned char>(c)];
+}
+
+// The length of the beginning two texts share, compared a word at a time.
+std::size_t CommonPrefix(std::string_view a, std::string_view b)
+{
+    std::size_t common = std::min(a.size(), b.size());
+    std::size_t same = 0;
+    for (std::uint64_t x, y; same + 8 <= common; same += 8)
+    {
+        std::memcpy(&x, a.data() + same, 8);
+        std::memcpy(&y, b.data() + same, 8);
+        if (x != y)
+            break;
+    }
+    while (same < common && a[same] == b[same])
+        ++same;
+    return same;
 }
 
 // A line of the text: its content ends before the CR LF or LF.
@@ -458,8 +476,9 @@ std::string CanonicalLine(const Value& value)
 // without a lookup when they share the beginning (they mostly do).
 struct Image::LoadPath
 {
-    std::vector<std::string_view> names;
-    std::vector<KeyId> keys;
+    std::string_view text;         // the path, between the brackets
+    std::vector<std::size_t> ends; // where each of its names ends in the text
+    std::vector<KeyId> keys;       // the key of each of its names
 };
 
 // Gathers the output: spans of the text that follow each other go out as
@@ -582,6 +601,8 @@ bool Image::Load(ImageText text, ImageError& error)
     while (slots < keyLines * 2 + 2)
         slots *= 2;
     Reindex(slots);
+    keys_.reserve(keyLines + 256);
+    sections_.reserve(keyLines);
 
     LoadPath path;
     std::size_t line = 2;
@@ -632,40 +653,39 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     if (close == begin + 1)
         return fail("empty key path");
 
-    std::uint32_t section = static_cast<std::uint32_t>(sections_.size());
-    KeyId key = top;
-    bool shared = true;
+    // The names this path shares byte for byte with the previous one are
+    // the same keys; only the names after them are looked up.
+    std::string_view full = t.substr(begin + 1, close - begin - 1);
+    std::size_t same = CommonPrefix(full, path.text);
+    bool nameEndsThere = same == full.size() || full[same] == '\\';
     std::size_t depth = 0;
-    for (std::size_t from = begin + 1;; ++depth)
+    while (depth < path.ends.size() &&
+           (path.ends[depth] < same || (path.ends[depth] == same && nameEndsThere)))
+        ++depth;
+    path.text = full;
+    path.ends.resize(depth);
+    path.keys.resize(depth);
+
+    std::uint32_t section = static_cast<std::uint32_t>(sections_.size());
+    KeyId key = depth > 0 ? path.keys[depth - 1] : top;
+    for (std::size_t from = depth > 0 ? path.ends[depth - 1] + 1 : 0; from <= full.size(); ++depth)
     {
-        std::size_t stop = t.substr(0, close).find('\\', from);
+        std::size_t stop = full.find('\\', from);
         if (stop == std::string_view::npos)
-            stop = close;
-        std::string_view name = t.substr(from, stop - from);
+            stop = full.size();
+        std::string_view name = full.substr(from, stop - from);
         if (name.empty())
             return fail("empty key name");
         if (name.size() > MaxKeyName)
             return fail("key name too long");
-        if (shared && depth < path.names.size() && path.names[depth] == name)
-            key = path.keys[depth];
-        else
-        {
-            shared = false;
-            key = depth == 0 ? RootOf(name, static_cast<std::uint32_t>(from), section)
-                             : Named(key, name, static_cast<std::uint32_t>(from), false, section);
-            if (key == NoKey)
-                return fail("unknown root key");
-            path.names.resize(depth);
-            path.keys.resize(depth);
-            path.names.push_back(name);
-            path.keys.push_back(key);
-        }
-        if (stop == close)
-            break;
+        auto offset = static_cast<std::uint32_t>(begin + 1 + from);
+        key = depth == 0 ? RootOf(name, offset, section) : Named(key, name, offset, false, section);
+        if (key == NoKey)
+            return fail("unknown root key");
+        path.ends.push_back(stop);
+        path.keys.push_back(key);
         from = stop + 1;
     }
-    path.names.resize(depth + 1);
-    path.keys.resize(depth + 1);
 
     sections_.push_back({static_cast<std::uint32_t>(begin), key});
     if (keys_[key].firstSection == NoSection)
@@ -699,13 +719,14 @@ KeyId Image::Named(KeyId parent, std::string_view name, std::uint32_t offset, bo
 {
     // A key without subkeys yet needs no lookup (the common case in an
     // image written in tree order).
-    KeyId key = keys_[parent].firstChild != NoKey ? Find(parent, name) : NoKey;
+    std::uint32_t hash = Hash(parent, name);
+    KeyId key = keys_[parent].firstChild != NoKey ? Find(parent, name, hash) : NoKey;
     unsigned flags = pooled ? Pooled : 0u;
-    return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section);
+    return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section, hash);
 }
 
 KeyId Image::NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsigned flags,
-                    std::uint32_t section)
+                    std::uint32_t section, std::uint32_t hash)
 {
     KeyId id = static_cast<KeyId>(keys_.size());
     Key key;
@@ -723,19 +744,20 @@ KeyId Image::NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsign
     else
         keys_[up.lastChild].nextSibling = id;
     up.lastChild = id;
-    Index(id);
+    Index(id, hash);
     return id;
 }
 
 KeyId Image::OnDemand(KeyId parent, std::uint32_t name, std::size_t length)
 {
-    KeyId key = NewKey(parent, name, length, Pooled | Created | Quiet, NoSection);
+    KeyId key = NewKey(parent, name, length, Pooled | Created | Quiet, NoSection,
+                       Hash(parent, names_.substr(name, length)));
     created_.push_back(key);
     return key;
 }
 
 // The index is kept at most half full, so that a lookup probes about two slots.
-void Image::Index(KeyId key)
+void Image::Index(KeyId key, std::uint32_t hash)
 {
     if ((indexed_ + 1) * 2 > slots_.size())
     {
@@ -743,7 +765,7 @@ void Image::Index(KeyId key)
         return;
     }
     std::size_t mask = slots_.size() - 1;
-    std::size_t at = Hash(keys_[key].parent, Name(key)) & mask;
+    std::size_t at = hash & mask;
     while (slots_[at] != NoKey)
         at = (at + 1) & mask;
     slots_[at] = key;
@@ -756,15 +778,20 @@ void Image::Reindex(std::size_t slots)
     indexed_ = 0;
     for (KeyId key = 1; key < keys_.size(); ++key)
         if (!(keys_[key].flags & Deleted))
-            Index(key);
+            Index(key, Hash(keys_[key].parent, Name(key)));
 }
 
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
+    return Find(parent, name, Hash(parent, name));
+}
+
+KeyId Image::Find(KeyId parent, std::string_view name, std::uint32_t hash) const
+{
     if (slots_.empty())
         return NoKey;
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = Hash(parent, name) & mask;; at = (at + 1) & mask)
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask)
     {
         KeyId key = slots_[at];
         if (key == NoKey)
@@ -808,7 +835,7 @@ KeyId Image::Create(KeyId parent, std::string_view name)
     }
     std::uint32_t offset = static_cast<std::uint32_t>(names_.size());
     names_.append(name);
-    key = NewKey(parent, offset, name.size(), Pooled | Created, NoSection);
+    key = NewKey(parent, offset, name.size(), Pooled | Created, NoSection, Hash(parent, name));
     created_.push_back(key);
     changed_ = true;
     return key;

@@ -18,7 +18,6 @@
 #include "platform/posix/image.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -105,9 +104,10 @@ class Image
     KeyId Named(KeyId parent, std::string_view name, std::uint32_t offset, bool pooled,
                 std::uint32_t section);
     KeyId NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsigned flags,
-                 std::uint32_t section);
+                 std::uint32_t section, std::uint32_t hash);
     KeyId OnDemand(KeyId parent, std::uint32_t name, std::size_t length);
-    void Index(KeyId key);
+    KeyId Find(KeyId parent, std::string_view name, std::uint32_t hash) const;
+    void Index(KeyId key, std::uint32_t hash);
     void Reindex(std::size_t slots);
     std::vector<Value>& Values(KeyId key);
     void ReadSection(std::uint32_t section, std::vector<Value>& values) const;
@@ -124,8 +124,8 @@ class Image
     ImageText source_;      // holds the bytes that text_ views
     std::string_view text_; // the image as it was read
     std::string names_;     // names of keys that do not stand in the text
-    std::deque<Key> keys_;
-    std::deque<Section> sections_;
+    std::vector<Key> keys_; // sized for the image's key lines once they are counted
+    std::vector<Section> sections_;
     std::unordered_map<KeyId, std::vector<std::uint32_t>> moreSections_; // after the first
     std::vector<KeyId> slots_; // open-addressing index of keys by parent and name
     std::size_t indexed_ = 0;
