@@ -626,9 +626,37 @@ bool Image::Load(ImageText text, ImageError& error)
     keys_.reserve(keyLines + 256);
     sections_.reserve(keyLines);
 
+    // Looking each new key up as it comes costs a cache miss per key on a
+    // large image; so keys are first taken as new, and indexed at the end
+    // in one sweep that finds whether a key line named a key twice. Only
+    // then is the text read again with a look-up for each key.
+    deferIndex_ = true;
+    bool read = ReadLines(header.next, error);
+    deferIndex_ = false;
+    if (!read)
+        return false;
+    if (IndexAll())
+        return true;
+    keys_.resize(1);
+    keys_[top].firstChild = keys_[top].lastChild = NoKey;
+    sections_.clear();
+    moreSections_.clear();
+    Reindex(slots);
+    return ReadLines(header.next, error);
+}
+
+bool Image::ReadLines(std::size_t begin, ImageError& error)
+{
+    std::string_view t = text_;
+    auto fail = [&error](std::size_t line, const char* what)
+    {
+        error.line = line;
+        error.what = what;
+        return false;
+    };
     LoadPath path;
     std::size_t line = 2;
-    for (std::size_t at = header.next; at < t.size(); ++line)
+    for (std::size_t at = begin; at < t.size(); ++line)
     {
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
@@ -741,8 +769,9 @@ KeyId Image::Named(KeyId parent, std::string_view name, std::uint32_t offset, bo
 {
     // A key without subkeys yet needs no lookup (the common case in an
     // image written in tree order).
-    std::uint32_t hash = Hash(parent, name);
-    KeyId key = keys_[parent].firstChild != NoKey ? Find(parent, name, hash) : NoKey;
+    std::uint32_t hash = deferIndex_ ? 0 : Hash(parent, name);
+    KeyId key =
+        !deferIndex_ && keys_[parent].firstChild != NoKey ? Find(parent, name, hash) : NoKey;
     unsigned flags = pooled ? Pooled : 0u;
     return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section, hash);
 }
@@ -766,8 +795,40 @@ KeyId Image::NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsign
     else
         keys_[up.lastChild].nextSibling = id;
     up.lastChild = id;
-    Index(id, hash);
+    if (!deferIndex_)
+        Index(id, hash);
     return id;
+}
+
+// Fills the index with every key, slot region by slot region so that the
+// writes stay in the cache; false when two keys have the same parent and
+// name (the index is then incomplete).
+bool Image::IndexAll()
+{
+    std::size_t mask = slots_.size() - 1;
+    std::vector<std::uint32_t> hashes(keys_.size());
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        hashes[key] = Hash(keys_[key].parent, Name(key));
+    constexpr unsigned regionBits = 12;
+    std::vector<std::uint32_t> starts((mask >> regionBits) + 3);
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        ++starts[((hashes[key] & mask) >> regionBits) + 2];
+    for (std::size_t region = 2; region < starts.size(); ++region)
+        starts[region] += starts[region - 1];
+    std::vector<KeyId> order(keys_.size() - 1);
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        order[starts[((hashes[key] & mask) >> regionBits) + 1]++] = key;
+    for (KeyId key : order)
+    {
+        std::size_t at = hashes[key] & mask;
+        for (KeyId other; (other = slots_[at]) != NoKey; at = (at + 1) & mask)
+            if (hashes[other] == hashes[key] && keys_[other].parent == keys_[key].parent &&
+                SameName(Name(other), Name(key)))
+                return false;
+        slots_[at] = key;
+        ++indexed_;
+    }
+    return true;
 }
 
 KeyId Image::OnDemand(KeyId parent, std::uint32_t name, std::size_t length)

@@ -98,6 +98,8 @@ class Image
     class Output;
     struct LoadPath;
 
+    bool ReadLines(std::size_t begin, ImageError& error);
+    bool IndexAll();
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
                      ImageError& error);
     KeyId RootOf(std::string_view name, std::uint32_t nameOffset, std::uint32_t section);
@@ -137,6 +139,7 @@ class Image
     std::uint32_t cursorIndex_ = 0;
     KeyId cursorChild_ = NoKey;
     bool changed_ = false;
+    bool deferIndex_ = false; // while loading: new keys are indexed only at the end
 };
 
 } // namespace win95
