@@ -135,8 +135,18 @@ bool IsText(DWORD type)
 
 } // namespace
 
+// As on Windows, an empty subkey hands back the handle given, not a new one.
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result)
 {
+    if (result != nullptr && (subKey == nullptr || subKey[0] == '\0'))
+    {
+        Image* image = nullptr;
+        KeyId found = NoKey;
+        LONG status = Resolve(key, image, found);
+        if (status == ERROR_SUCCESS)
+            *result = key;
+        return status;
+    }
     return OpenKey(key, subKey, result, false);
 }
 

@@ -55,17 +55,16 @@ TEST(Registry, PathsIgnoreCaseAndStrayBackslashes)
     RegCloseKey(own);
 }
 
-TEST(Registry, EmptySubkeyGivesANewHandleToTheSameKey)
+// An empty subkey: RegOpenKeyA hands back the handle given, RegCreateKeyA a new one.
+TEST(Registry, EmptySubkeyOpensTheSameKey)
 {
     HKEY own = Own("SameKey");
-    HKEY again = nullptr;
+    HKEY same = nullptr;
     HKEY created = nullptr;
-    ASSERT_EQ(RegOpenKeyA(own, nullptr, &again), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyA(own, nullptr, &same), ERROR_SUCCESS);
+    EXPECT_EQ(same, own);
     ASSERT_EQ(RegCreateKeyA(own, "", &created), ERROR_SUCCESS);
-    EXPECT_NE(again, own);
     EXPECT_NE(created, own);
-    EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(again), ERROR_INVALID_HANDLE);
     EXPECT_EQ(SetText(own, "v", "still open"), ERROR_SUCCESS);
     char text[16];
     DWORD size = sizeof text;
@@ -73,10 +72,12 @@ TEST(Registry, EmptySubkeyGivesANewHandleToTheSameKey)
         RegQueryValueExA(created, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size),
         ERROR_SUCCESS);
     EXPECT_STREQ(text, "still open");
-    RegCloseKey(created);
+    EXPECT_EQ(RegCloseKey(created), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(created), ERROR_INVALID_HANDLE);
     RegCloseKey(own);
+    EXPECT_EQ(RegOpenKeyA(own, "", &same), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegOpenKeyA(reinterpret_cast<HKEY>(0x1234), "x", &again), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyA(reinterpret_cast<HKEY>(0x1234), "x", &same), ERROR_INVALID_HANDLE);
 }
 
 TEST(Registry, ClassesRootIsSoftwareClasses)

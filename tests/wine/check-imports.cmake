@@ -1,0 +1,60 @@
+# Fails unless PROGRAM is shaped for Windows 95: a GUI-subsystem program
+# asking for subsystem and OS version 4.0, importing only from DLLs that
+# Windows 95 has, and no wide-character (...W) function, which Windows 95
+# lacks. Writes the import list, one "DLL function" a line, to LIST.
+#   cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DLIST=<file> -P check-imports.cmake
+cmake_minimum_required(VERSION 3.25)
+set(allowed_dlls ADVAPI32.DLL KERNEL32.DLL USER32.DLL WINSPOOL.DRV MSVCRT.DLL)
+
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM}
+                OUTPUT_VARIABLE dump ERROR_VARIABLE dump_error RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed: ${dump_error}")
+endif()
+
+set(problems)
+foreach(field_value IN ITEMS "Subsystem;00000002" "MajorOSystemVersion;4" "MinorOSystemVersion;0"
+                             "MajorSubsystemVersion;4" "MinorSubsystemVersion;0")
+  list(GET field_value 0 field)
+  list(GET field_value 1 wanted)
+  if(NOT dump MATCHES "\n${field}[ \t]+([0-9a-fA-F]+)")
+    list(APPEND problems "no ${field} in the header")
+  elseif(NOT CMAKE_MATCH_1 STREQUAL wanted)
+    list(APPEND problems "${field} is ${CMAKE_MATCH_1}, not ${wanted}")
+  endif()
+endforeach()
+
+string(REPLACE ";" "," dump "${dump}")
+string(REPLACE "\n" ";" lines "${dump}")
+set(dll "")
+set(imports "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^\tDLL Name: (.+)$")
+    set(dll "${CMAKE_MATCH_1}")
+    string(TOUPPER "${dll}" upper_dll)
+    if(NOT upper_dll IN_LIST allowed_dlls)
+      list(APPEND problems "imports from ${dll}")
+    endif()
+  elseif(dll AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+  ([A-Za-z_0-9@?]+)$")
+    set(function "${CMAKE_MATCH_1}")
+    string(APPEND imports "${dll} ${function}\n")
+    if(function MATCHES "W$")
+      list(APPEND problems "imports wide-character function ${function} from ${dll}")
+    endif()
+  elseif(line STREQUAL "")
+    set(dll "")
+  endif()
+endforeach()
+
+if(imports STREQUAL "")
+  list(APPEND problems "no imports read from the objdump output")
+endif()
+file(WRITE ${LIST} "${imports}")
+message("${PROGRAM} imports:\n${imports}")
+if(problems)
+  list(SORT problems)
+  foreach(problem IN LISTS problems)
+    message(NOTICE "not Windows 95-shaped: ${problem}")
+  endforeach()
+  message(FATAL_ERROR "${PROGRAM} is not shaped for Windows 95")
+endif()
