@@ -335,7 +335,7 @@ class Generator
         Classes(Share(0.72));
         Software(Share(0.85));
         System(Share(0.975));
-        Users(size);
+        Users(std::max(size, out.Size() + size / 64));
         return out.Finish();
     }
 
@@ -869,6 +869,9 @@ class Generator
 
     void System(std::size_t end)
     {
+        // The printers are a fixed number; the class drivers keep their
+        // share even when the printers alone overrun a small image's.
+        std::size_t servicesShare = (end - std::min(end, out.Size())) * 3 / 5;
         out.Verbatim("\n[HKEY_LOCAL_MACHINE\\System]\n"
                      "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet]\n"
                      "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control]\n"
@@ -921,7 +924,7 @@ class Generator
         out.Verbatim(printerDefaultsSection);
         for (int printer = 0; printer < printerCount; ++printer)
             Printer(drivers[static_cast<std::size_t>(printer)]);
-        Services(end);
+        Services(std::max(end, out.Size() + servicesShare));
     }
 
     void DriverKey(const Driver& driver)

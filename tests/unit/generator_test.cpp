@@ -142,6 +142,40 @@ TEST(Generator, LinesEndInCrLfAndWrapAtEightyColumns)
     EXPECT_GE(longest, 76u);
 }
 
+// Each family fills its share: counted by the key lines below a path.
+TEST(Generator, EveryFamilyHasManyKeys)
+{
+    struct Family
+    {
+        const char* below;
+        std::size_t atLeast;
+    };
+    const Family families[] = {
+        {"HKEY_LOCAL_MACHINE\\Enum\\BIOS\\", 100},
+        {"HKEY_LOCAL_MACHINE\\Enum\\Root\\", 100},
+        {"HKEY_LOCAL_MACHINE\\Enum\\PCI\\", 200},
+        {"HKEY_LOCAL_MACHINE\\Enum\\SCSI\\", 100},
+        {"HKEY_LOCAL_MACHINE\\Enum\\Network\\", 300},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.", 200},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\", 2000},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Interface\\", 1000},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", 100},
+        {"HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
+         "4.0\\Drivers\\",
+         80},
+        {"HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\", 300},
+        {"HKEY_USERS\\.Default\\Software\\", 100},
+    };
+    std::vector<Section> sections = SplitSections(Image());
+    for (const Family& family : families)
+    {
+        std::size_t count = 0;
+        for (const Section& section : sections)
+            count += section.header.rfind(family.below, 0) == 0;
+        EXPECT_GE(count, family.atLeast) << family.below;
+    }
+}
+
 TEST(Generator, NoGeneratedDriverIsTheOneTheBenchmarkRemoves)
 {
     std::string printers = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\"
