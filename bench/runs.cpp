@@ -344,7 +344,7 @@ class Bench
 };
 
 // What a run that changed its image does with the file: take the machine,
-// read the image at once, write it to a temporary file, flush it, rename
+// read the image at once, copy it to a temporary file, flush it, rename
 // it over the image and flush the folder.
 int CommitOnly(const std::string& folder)
 {
@@ -357,11 +357,16 @@ int CommitOnly(const std::string& folder)
         return 1;
     auto size = static_cast<std::size_t>(info.st_size);
     void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, in, 0);
-    close(in);
     int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (text == MAP_FAILED || out < 0)
         return 1;
-    bool written = write(out, text, size) == static_cast<ssize_t>(size);
+    off64_t from = 0;
+    std::size_t left = size;
+    for (ssize_t copied; left > 0; left -= static_cast<std::size_t>(copied))
+        if ((copied = copy_file_range(in, &from, out, nullptr, left, 0)) <= 0)
+            break;
+    bool written = left == 0;
+    close(in);
     bool saved = written && fsync(out) == 0 && close(out) == 0 &&
                  rename(temporary.c_str(), image.c_str()) == 0 && fsync(lock) == 0;
     munmap(text, size);

@@ -95,6 +95,11 @@ ssize_t Write(int fd, const void* buffer, size_t size)
     return Injected("write") ? -1 : write(fd, buffer, size);
 }
 
+ssize_t CopyRange(int from, off64_t* offset, int to, size_t size)
+{
+    return Injected("copy") ? -1 : copy_file_range(from, offset, to, nullptr, size, 0);
+}
+
 int Fsync(int fd)
 {
     return Injected("fsync") ? -1 : fsync(fd);

@@ -4,8 +4,9 @@
 //
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
-// is one of open, read, map, write, fsync, rename, lock, close, unlink,
-// mkdir, opendir, or "any" (every call counts), and <n> counts from 1.
+// is one of open, read, map, write, copy, fsync, rename, lock, close,
+// unlink, mkdir, opendir, or "any" (every call counts), and <n> counts
+// from 1.
 #pragma once
 
 #include <dirent.h>
@@ -21,6 +22,9 @@ ssize_t Read(int fd, void* buffer, size_t size);
 void* Map(int fd, size_t size);
 int Unmap(void* mapping, size_t size);
 ssize_t Write(int fd, const void* buffer, size_t size);
+// Copies up to `size` bytes of `from`, starting at *offset (moved on), to
+// the current position of `to`, inside the kernel.
+ssize_t CopyRange(int from, off64_t* offset, int to, size_t size);
 int Fsync(int fd);
 int Rename(const char* from, const char* to);
 int Lock(int fd);

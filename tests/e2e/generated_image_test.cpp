@@ -68,4 +68,17 @@ TEST_F(GeneratedImage, ImageThatCannotBeMappedIsReportedOnceAndLeftAlone)
     EXPECT_EQ(before, ImageOf(machine));
 }
 
+// The untouched parts of a large image are copied from the image file by
+// the kernel; a copy that fails leaves the image as it was.
+TEST_F(GeneratedImage, FailedCopyIntoTheNewImageLeavesTheOldOne)
+{
+    support::RunResult result = RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine,
+                                           {"WIN95_FAULT=copy:2:fail"});
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_EQ(machine + "/registry.reg: cannot save the registry image: Input/output error\n",
+              result.errorOutput);
+    EXPECT_EQ(before, ImageOf(machine));
+    EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new"));
+}
+
 } // namespace
