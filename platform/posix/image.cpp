@@ -3,9 +3,11 @@
 // from the text as they stand.
 #include "platform/posix/keys.h"
 #include "platform/posix/registry.h"
+#include "platform/posix/sys.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace win95
 {
@@ -72,15 +74,69 @@ std::uint32_t Hash(KeyId parent, std::string_view name)
     return hash;
 }
 
+// The value of each byte as a hex digit, -1 when it is none: one look-up
+// per digit, as every byte of hex data goes through it.
+struct HexDigits
+{
+    signed char value[256];
+
+    constexpr HexDigits() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = -1;
+        for (int c = '0'; c <= '9'; ++c)
+            value[c] = static_cast<signed char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            value[c] = static_cast<signed char>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c)
+            value[c] = static_cast<signed char>(c - 'A' + 10);
+    }
+};
+constexpr HexDigits hexDigits;
+
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return hexDigits.value[static_cast<unsigned char>(c)];
+}
+
+// The length of the beginning two texts share, compared a word at a time.
+std::size_t CommonPrefix(std::string_view a, std::string_view b)
+{
+    std::size_t common = std::min(a.size(), b.size());
+    std::size_t same = 0;
+    for (std::uint64_t x, y; same + 8 <= common; same += 8)
+    {
+        std::memcpy(&x, a.data() + same, 8);
+        std::memcpy(&y, b.data() + same, 8);
+        if (x != y)
+            break;
+    }
+    while (same < common && a[same] == b[same])
+        ++same;
+    return same;
+}
+
+// True when one of the eight bytes of the word is `c` (the bit trick finds
+// a zero byte in the word XOR c repeated).
+bool HoldsByte(std::uint64_t word, unsigned char c)
+{
+    std::uint64_t x = word ^ (0x0101010101010101ull * c);
+    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
+}
+
+// Where the first quote or backslash stands, or `end`; eight bytes at a
+// time while no word holds either.
+const char* QuoteOrEscape(const char* at, const char* end)
+{
+    for (std::uint64_t word; end - at >= 8; at += 8)
+    {
+        std::memcpy(&word, at, 8);
+        if (HoldsByte(word, '"') || HoldsByte(word, '\\'))
+            break;
+    }
+    while (at != end && *at != '"' && *at != '\\')
+        ++at;
+    return at;
 }
 
 // A line of the text: its content ends before the CR LF or LF.
@@ -112,10 +168,10 @@ std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end)
 class ValueReader
 {
   public:
-    ValueReader(std::string_view text, std::size_t begin, std::size_t line)
-        : text_(text), line_(line)
+    // Starts on the line at `begin`, whose span the caller has found.
+    ValueReader(std::string_view text, std::size_t begin, LineSpan span, std::size_t line)
+        : text_(text), at_(begin), contentEnd_(span.contentEnd), next_(span.next), line_(line)
     {
-        StartLine(begin);
     }
 
     bool Read(Value* value);
@@ -237,30 +293,34 @@ bool ValueReader::ReadNumber(DWORD& number)
     return digits >= 1 && digits <= 8;
 }
 
+// Runs of plain characters are passed over in a tight loop and taken as
+// a whole; only quotes and escapes stop it.
 bool ValueReader::ReadQuoted(std::string* out)
 {
     if (at_ == contentEnd_ || text_[at_] != '"')
         return Fail("expected a value name");
-    for (++at_;; ++at_)
+    const char* at = text_.data() + at_ + 1;
+    const char* end = text_.data() + contentEnd_;
+    for (;;)
     {
-        if (at_ == contentEnd_)
+        const char* run = at;
+        at = QuoteOrEscape(at, end);
+        if (out != nullptr)
+            out->append(run, static_cast<std::size_t>(at - run));
+        if (at == end)
             return Fail("unterminated string");
-        char c = text_[at_];
-        if (c == '"')
+        if (*at == '"')
         {
-            ++at_;
+            at_ = static_cast<std::size_t>(at + 1 - text_.data());
             return true;
         }
-        if (c == '\\')
-        {
-            if (++at_ == contentEnd_)
-                return Fail("unterminated string");
-            c = text_[at_];
-            if (c != '\\' && c != '"')
-                return Fail("bad escape in string");
-        }
+        if (++at == end)
+            return Fail("unterminated string");
+        if (*at != '\\' && *at != '"')
+            return Fail("bad escape in string");
         if (out != nullptr)
-            out->push_back(c);
+            out->push_back(*at);
+        ++at;
     }
 }
 
@@ -281,19 +341,28 @@ bool ValueReader::ReadDword(std::string* out)
 // loop; false when there is none.
 bool ValueReader::ReadByteRun(std::string* out)
 {
-    std::size_t at = at_;
-    for (; contentEnd_ - at >= 3 && text_[at + 2] == ','; at += 3)
+    const char* begin = text_.data() + at_;
+    const char* end = text_.data() + contentEnd_;
+    const char* at = begin;
+    if (out == nullptr)
     {
-        int high = HexDigit(text_[at]);
-        int low = HexDigit(text_[at + 1]);
-        if (high < 0 || low < 0)
-            break;
-        if (out != nullptr)
-            out->push_back(static_cast<char>(high * 16 + low));
+        for (; end - at >= 3 && at[2] == ','; at += 3)
+            if ((HexDigit(at[0]) | HexDigit(at[1])) < 0)
+                break;
     }
-    bool any = at != at_;
-    at_ = at;
-    return any;
+    else
+    {
+        for (; end - at >= 3 && at[2] == ','; at += 3)
+        {
+            int high = HexDigit(at[0]);
+            int low = HexDigit(at[1]);
+            if ((high | low) < 0)
+                break;
+            out->push_back(static_cast<char>(high * 16 + low));
+        }
+    }
+    at_ += static_cast<std::size_t>(at - begin);
+    return at != begin;
 }
 
 // Two-digit bytes separated by commas; after a comma (or right after the
@@ -429,8 +498,9 @@ std::string CanonicalLine(const Value& value)
 // without a lookup when they share the beginning (they mostly do).
 struct Image::LoadPath
 {
-    std::vector<std::string_view> names;
-    std::vector<KeyId> keys;
+    std::string_view text;         // the path, between the brackets
+    std::vector<std::size_t> ends; // where each of its names ends in the text
+    std::vector<KeyId> keys;       // the key of each of its names
 };
 
 // Gathers the output: spans of the text that follow each other go out as
@@ -519,9 +589,10 @@ Image::Image() : names_(fixedNames)
     keys_.push_back(root);
 }
 
-bool Image::Load(std::string text, ImageError& error)
+bool Image::Load(ImageText text, ImageError& error)
 {
-    text_ = std::move(text);
+    source_ = std::move(text);
+    text_ = source_.View();
     std::string_view t = text_;
     auto fail = [&error](std::size_t line, const char* what)
     {
@@ -542,18 +613,58 @@ bool Image::Load(std::string text, ImageError& error)
     if (t.substr(0, headerEnd) != "REGEDIT4")
         return fail(1, "not a REGEDIT4 image");
 
-    // The index is sized for the keys of all key lines at once.
+    // The index is sized for the keys of all key lines at once. '[' is
+    // rare outside key lines, so looking for it finds them fastest.
     std::size_t keyLines = 0;
-    for (std::size_t at = t.find("\n["); at != std::string_view::npos; at = t.find("\n[", at + 2))
-        ++keyLines;
+    for (std::size_t at = t.find('['); at != std::string_view::npos; at = t.find('[', at + 1))
+        if (at > 0 && t[at - 1] == '\n')
+            ++keyLines;
     std::size_t slots = 64;
     while (slots < keyLines * 2 + 2)
         slots *= 2;
     Reindex(slots);
+    keys_.reserve(keyLines + 256);
+    sections_.reserve(keyLines);
 
+    // Looking each new key up as it comes costs a cache miss per key on a
+    // large image; so keys are first taken as new, and indexed at the end
+    // in one sweep that finds whether a key line named a key twice. Only
+    // then is the text read again with a look-up for each key.
+    deferIndex_ = true;
+    bool read = ReadLines(header.next, error);
+    deferIndex_ = false;
+    if (!read)
+        return false;
+    // One key line can name many keys never seen before (deep paths), so
+    // the index is sized from the keys read, keeping it at most half full.
+    if (keys_.size() * 2 + 2 > slots)
+    {
+        while (slots < keys_.size() * 2 + 2)
+            slots *= 2;
+        slots_.assign(slots, NoKey);
+    }
+    if (IndexAll())
+        return true;
+    keys_.resize(1);
+    keys_[top].firstChild = keys_[top].lastChild = NoKey;
+    sections_.clear();
+    moreSections_.clear();
+    Reindex(slots);
+    return ReadLines(header.next, error);
+}
+
+bool Image::ReadLines(std::size_t begin, ImageError& error)
+{
+    std::string_view t = text_;
+    auto fail = [&error](std::size_t line, const char* what)
+    {
+        error.line = line;
+        error.what = what;
+        return false;
+    };
     LoadPath path;
     std::size_t line = 2;
-    for (std::size_t at = header.next; at < t.size(); ++line)
+    for (std::size_t at = begin; at < t.size(); ++line)
     {
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
@@ -569,7 +680,7 @@ bool Image::Load(std::string text, ImageError& error)
                 return fail(line, "expected a key, a value or a comment");
             if (sections_.empty())
                 return fail(line, "value before the first key");
-            ValueReader reader(t, at, line);
+            ValueReader reader(t, at, span, line);
             if (!reader.Read(nullptr))
                 return fail(reader.Line(), reader.What());
             line = reader.Line();
@@ -600,40 +711,39 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     if (close == begin + 1)
         return fail("empty key path");
 
-    std::uint32_t section = static_cast<std::uint32_t>(sections_.size());
-    KeyId key = top;
-    bool shared = true;
+    // The names this path shares byte for byte with the previous one are
+    // the same keys; only the names after them are looked up.
+    std::string_view full = t.substr(begin + 1, close - begin - 1);
+    std::size_t same = CommonPrefix(full, path.text);
+    bool nameEndsThere = same == full.size() || full[same] == '\\';
     std::size_t depth = 0;
-    for (std::size_t from = begin + 1;; ++depth)
+    while (depth < path.ends.size() &&
+           (path.ends[depth] < same || (path.ends[depth] == same && nameEndsThere)))
+        ++depth;
+    path.text = full;
+    path.ends.resize(depth);
+    path.keys.resize(depth);
+
+    std::uint32_t section = static_cast<std::uint32_t>(sections_.size());
+    KeyId key = depth > 0 ? path.keys[depth - 1] : top;
+    for (std::size_t from = depth > 0 ? path.ends[depth - 1] + 1 : 0; from <= full.size(); ++depth)
     {
-        std::size_t stop = t.substr(0, close).find('\\', from);
+        std::size_t stop = full.find('\\', from);
         if (stop == std::string_view::npos)
-            stop = close;
-        std::string_view name = t.substr(from, stop - from);
+            stop = full.size();
+        std::string_view name = full.substr(from, stop - from);
         if (name.empty())
             return fail("empty key name");
         if (name.size() > MaxKeyName)
             return fail("key name too long");
-        if (shared && depth < path.names.size() && path.names[depth] == name)
-            key = path.keys[depth];
-        else
-        {
-            shared = false;
-            key = depth == 0 ? RootOf(name, static_cast<std::uint32_t>(from), section)
-                             : Named(key, name, static_cast<std::uint32_t>(from), false, section);
-            if (key == NoKey)
-                return fail("unknown root key");
-            path.names.resize(depth);
-            path.keys.resize(depth);
-            path.names.push_back(name);
-            path.keys.push_back(key);
-        }
-        if (stop == close)
-            break;
+        auto offset = static_cast<std::uint32_t>(begin + 1 + from);
+        key = depth == 0 ? RootOf(name, offset, section) : Named(key, name, offset, false, section);
+        if (key == NoKey)
+            return fail("unknown root key");
+        path.ends.push_back(stop);
+        path.keys.push_back(key);
         from = stop + 1;
     }
-    path.names.resize(depth + 1);
-    path.keys.resize(depth + 1);
 
     sections_.push_back({static_cast<std::uint32_t>(begin), key});
     if (keys_[key].firstSection == NoSection)
@@ -667,13 +777,15 @@ KeyId Image::Named(KeyId parent, std::string_view name, std::uint32_t offset, bo
 {
     // A key without subkeys yet needs no lookup (the common case in an
     // image written in tree order).
-    KeyId key = keys_[parent].firstChild != NoKey ? Find(parent, name) : NoKey;
+    std::uint32_t hash = deferIndex_ ? 0 : Hash(parent, name);
+    KeyId key =
+        !deferIndex_ && keys_[parent].firstChild != NoKey ? Find(parent, name, hash) : NoKey;
     unsigned flags = pooled ? Pooled : 0u;
-    return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section);
+    return key != NoKey ? key : NewKey(parent, offset, name.size(), flags, section, hash);
 }
 
 KeyId Image::NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsigned flags,
-                    std::uint32_t section)
+                    std::uint32_t section, std::uint32_t hash)
 {
     KeyId id = static_cast<KeyId>(keys_.size());
     Key key;
@@ -691,19 +803,52 @@ KeyId Image::NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsign
     else
         keys_[up.lastChild].nextSibling = id;
     up.lastChild = id;
-    Index(id);
+    if (!deferIndex_)
+        Index(id, hash);
     return id;
+}
+
+// Fills the index with every key, slot region by slot region so that the
+// writes stay in the cache; false when two keys have the same parent and
+// name (the index is then incomplete).
+bool Image::IndexAll()
+{
+    std::size_t mask = slots_.size() - 1;
+    std::vector<std::uint32_t> hashes(keys_.size());
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        hashes[key] = Hash(keys_[key].parent, Name(key));
+    constexpr unsigned regionBits = 12;
+    std::vector<std::uint32_t> starts((mask >> regionBits) + 3);
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        ++starts[((hashes[key] & mask) >> regionBits) + 2];
+    for (std::size_t region = 2; region < starts.size(); ++region)
+        starts[region] += starts[region - 1];
+    std::vector<KeyId> order(keys_.size() - 1);
+    for (KeyId key = 1; key < keys_.size(); ++key)
+        order[starts[((hashes[key] & mask) >> regionBits) + 1]++] = key;
+    for (KeyId key : order)
+    {
+        std::size_t at = hashes[key] & mask;
+        for (KeyId other; (other = slots_[at]) != NoKey; at = (at + 1) & mask)
+            if (hashes[other] == hashes[key] && keys_[other].parent == keys_[key].parent &&
+                SameName(Name(other), Name(key)))
+                return false;
+        slots_[at] = key;
+        ++indexed_;
+    }
+    return true;
 }
 
 KeyId Image::OnDemand(KeyId parent, std::uint32_t name, std::size_t length)
 {
-    KeyId key = NewKey(parent, name, length, Pooled | Created | Quiet, NoSection);
+    KeyId key = NewKey(parent, name, length, Pooled | Created | Quiet, NoSection,
+                       Hash(parent, names_.substr(name, length)));
     created_.push_back(key);
     return key;
 }
 
 // The index is kept at most half full, so that a lookup probes about two slots.
-void Image::Index(KeyId key)
+void Image::Index(KeyId key, std::uint32_t hash)
 {
     if ((indexed_ + 1) * 2 > slots_.size())
     {
@@ -711,7 +856,7 @@ void Image::Index(KeyId key)
         return;
     }
     std::size_t mask = slots_.size() - 1;
-    std::size_t at = Hash(keys_[key].parent, Name(key)) & mask;
+    std::size_t at = hash & mask;
     while (slots_[at] != NoKey)
         at = (at + 1) & mask;
     slots_[at] = key;
@@ -724,15 +869,20 @@ void Image::Reindex(std::size_t slots)
     indexed_ = 0;
     for (KeyId key = 1; key < keys_.size(); ++key)
         if (!(keys_[key].flags & Deleted))
-            Index(key);
+            Index(key, Hash(keys_[key].parent, Name(key)));
 }
 
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
+    return Find(parent, name, Hash(parent, name));
+}
+
+KeyId Image::Find(KeyId parent, std::string_view name, std::uint32_t hash) const
+{
     if (slots_.empty())
         return NoKey;
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = Hash(parent, name) & mask;; at = (at + 1) & mask)
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask)
     {
         KeyId key = slots_[at];
         if (key == NoKey)
@@ -776,7 +926,7 @@ KeyId Image::Create(KeyId parent, std::string_view name)
     }
     std::uint32_t offset = static_cast<std::uint32_t>(names_.size());
     names_.append(name);
-    key = NewKey(parent, offset, name.size(), Pooled | Created, NoSection);
+    key = NewKey(parent, offset, name.size(), Pooled | Created, NoSection, Hash(parent, name));
     created_.push_back(key);
     changed_ = true;
     return key;
@@ -852,7 +1002,7 @@ void Image::ReadSection(std::uint32_t section, std::vector<Value>& values) const
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
         if (first < span.contentEnd && t[first] != ';')
         {
-            ValueReader reader(t, at, 0);
+            ValueReader reader(t, at, span, 0);
             Value value;
             if (reader.Read(&value))
             {
@@ -1132,7 +1282,60 @@ void ImageDeleter::operator()(Image* image) const
     delete image;
 }
 
-ImagePtr ReadImage(std::string text, ImageError& error)
+ImageText::ImageText(std::string text) : owned_(std::move(text)) {}
+
+bool ImageText::Map(int fd, std::size_t size)
+{
+    void* mapping = sys::Map(fd, size);
+    if (mapping == nullptr)
+        return false;
+    Unmap();
+    owned_.clear();
+    mapped_ = static_cast<const char*>(mapping);
+    mappedSize_ = size;
+    return true;
+}
+
+ImageText::ImageText(ImageText&& other) noexcept
+    : owned_(std::move(other.owned_)), mapped_(other.mapped_), mappedSize_(other.mappedSize_)
+{
+    other.mapped_ = nullptr;
+    other.mappedSize_ = 0;
+}
+
+ImageText& ImageText::operator=(ImageText&& other) noexcept
+{
+    if (this != &other)
+    {
+        Unmap();
+        owned_ = std::move(other.owned_);
+        mapped_ = other.mapped_;
+        mappedSize_ = other.mappedSize_;
+        other.mapped_ = nullptr;
+        other.mappedSize_ = 0;
+    }
+    return *this;
+}
+
+ImageText::~ImageText()
+{
+    Unmap();
+}
+
+std::string_view ImageText::View() const
+{
+    return mapped_ != nullptr ? std::string_view(mapped_, mappedSize_) : std::string_view(owned_);
+}
+
+void ImageText::Unmap()
+{
+    if (mapped_ != nullptr)
+        sys::Unmap(const_cast<char*>(mapped_), mappedSize_);
+    mapped_ = nullptr;
+    mappedSize_ = 0;
+}
+
+ImagePtr ReadImage(ImageText text, ImageError& error)
 {
     ImagePtr image(new Image);
     if (!image->Load(std::move(text), error))

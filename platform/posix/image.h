@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace win95
 {
@@ -25,8 +26,33 @@ struct ImageDeleter
 };
 using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
+// The bytes of an image: a string, or the image file mapped read-only,
+// which spares a large image a copy and the memory faults of a new buffer.
+class ImageText
+{
+  public:
+    ImageText(std::string text = {});
+    // Maps the first `size` bytes of an open file; false, with errno set,
+    // when it cannot.
+    bool Map(int fd, std::size_t size);
+    ImageText(const ImageText&) = delete;
+    ImageText& operator=(const ImageText&) = delete;
+    ImageText(ImageText&& other) noexcept;
+    ImageText& operator=(ImageText&& other) noexcept;
+    ~ImageText();
+
+    std::string_view View() const;
+
+  private:
+    void Unmap();
+
+    std::string owned_;            // the text, when it is held as a string
+    const char* mapped_ = nullptr; // the mapping, when it is mapped
+    std::size_t mappedSize_ = 0;
+};
+
 // Reads a REGEDIT4 text; null, with `error` filled, when it is not a valid image.
-ImagePtr ReadImage(std::string text, ImageError& error);
+ImagePtr ReadImage(ImageText text, ImageError& error);
 
 // True once the registry has been changed since it was read.
 bool ImageChanged(const Image& image);

@@ -18,7 +18,6 @@
 #include "platform/posix/image.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -50,7 +49,7 @@ class Image
     Image();
 
     // Takes a REGEDIT4 text; false, with `error` filled, when it is malformed.
-    bool Load(std::string text, ImageError& error);
+    bool Load(ImageText text, ImageError& error);
 
     // HKEY_LOCAL_MACHINE and HKEY_LOCAL_MACHINE\SOFTWARE\Classes, made on
     // demand when the image lacks them (written only once they hold something).
@@ -99,15 +98,18 @@ class Image
     class Output;
     struct LoadPath;
 
+    bool ReadLines(std::size_t begin, ImageError& error);
+    bool IndexAll();
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
                      ImageError& error);
     KeyId RootOf(std::string_view name, std::uint32_t nameOffset, std::uint32_t section);
     KeyId Named(KeyId parent, std::string_view name, std::uint32_t offset, bool pooled,
                 std::uint32_t section);
     KeyId NewKey(KeyId parent, std::uint32_t name, std::size_t length, unsigned flags,
-                 std::uint32_t section);
+                 std::uint32_t section, std::uint32_t hash);
     KeyId OnDemand(KeyId parent, std::uint32_t name, std::size_t length);
-    void Index(KeyId key);
+    KeyId Find(KeyId parent, std::string_view name, std::uint32_t hash) const;
+    void Index(KeyId key, std::uint32_t hash);
     void Reindex(std::size_t slots);
     std::vector<Value>& Values(KeyId key);
     void ReadSection(std::uint32_t section, std::vector<Value>& values) const;
@@ -121,10 +123,11 @@ class Image
     void WriteNewKey(Output& out, KeyId key, bool withValues) const;
     void WriteNewSubtree(Output& out, KeyId key) const;
 
-    std::string text_;
-    std::string names_; // names of keys that do not stand in the text
-    std::deque<Key> keys_;
-    std::deque<Section> sections_;
+    ImageText source_;      // holds the bytes that text_ views
+    std::string_view text_; // the image as it was read
+    std::string names_;     // names of keys that do not stand in the text
+    std::vector<Key> keys_; // sized for the image's key lines once they are counted
+    std::vector<Section> sections_;
     std::unordered_map<KeyId, std::vector<std::uint32_t>> moreSections_; // after the first
     std::vector<KeyId> slots_; // open-addressing index of keys by parent and name
     std::size_t indexed_ = 0;
@@ -136,6 +139,7 @@ class Image
     std::uint32_t cursorIndex_ = 0;
     KeyId cursorChild_ = NoKey;
     bool changed_ = false;
+    bool deferIndex_ = false; // while loading: new keys are indexed only at the end
 };
 
 } // namespace win95

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -106,9 +107,27 @@ ssize_t Read(int fd, void* buffer, size_t size)
     return Injected("read") ? -1 : read(fd, buffer, size);
 }
 
+void* Map(int fd, size_t size)
+{
+    if (Injected("map"))
+        return nullptr;
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    return mapping == MAP_FAILED ? nullptr : mapping;
+}
+
+int Unmap(void* mapping, size_t size)
+{
+    return munmap(mapping, size);
+}
+
 ssize_t Write(int fd, const void* buffer, size_t size)
 {
     return Injected("write") ? -1 : write(fd, buffer, size);
+}
+
+ssize_t CopyRange(int from, off64_t* offset, int to, size_t size)
+{
+    return Injected("copy") ? -1 : copy_file_range(from, offset, to, nullptr, size, 0);
 }
 
 int Fsync(int fd)
