@@ -2,7 +2,7 @@
 // single spaces into the Windows command line, so that a user types it as
 // on Windows (prnsetup /D1 '/P"LPT1:"'); WinMain gets the text after the
 // program name, and the machine is committed when it returns.
-#include "platform/base.h"
+#include "platform/commandline.h"
 #include "platform/posix/machine.h"
 
 #include <string>
@@ -20,27 +20,6 @@ bool NeedsQuotes(const std::string& name)
     return false;
 }
 
-// The text after the program name: the name is a quoted part, or runs up
-// to the first character at or below the space; then every character from
-// code 1 to 32 is skipped.
-const char* TextAfterProgramName(const char* line)
-{
-    if (*line == '"')
-    {
-        ++line;
-        while (*line != '\0' && *line != '"')
-            ++line;
-        if (*line == '"')
-            ++line;
-    }
-    else
-        while (static_cast<unsigned char>(*line) > ' ')
-            ++line;
-    while (*line != '\0' && static_cast<unsigned char>(*line) <= ' ')
-        ++line;
-    return line;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -49,8 +28,7 @@ int main(int argc, char** argv)
     std::string line = NeedsQuotes(program) ? "\"" + program + "\"" : program;
     for (int i = 1; i < argc; ++i)
         line += std::string(" ") + argv[i];
-    WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr,
-            const_cast<char*>(TextAfterProgramName(line.c_str())), 1);
+    WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, TextAfterProgramName(line.data()), 1);
     win95::CommitMachine();
     return 0;
 }
