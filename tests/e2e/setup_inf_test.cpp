@@ -209,8 +209,9 @@ class FaultDuringCopy : public testing::TestWithParam<const char*>
 };
 
 // Whichever call of the kind fails, the INF directory holds either the
-// whole copy or nothing: never a truncated OEM0.INF. Some call must strike
-// the copy itself, and the registry records are still written then.
+// whole copy or nothing: never a truncated OEM0.INF, never a copy beside
+// an image that was not saved. Some call must strike the copy itself, and
+// the registry records are still written then.
 TEST_P(FaultDuringCopy, LeavesNoPartialCopy)
 {
     std::string source = LongSource();
@@ -234,6 +235,9 @@ TEST_P(FaultDuringCopy, LeavesNoPartialCopy)
             EXPECT_EQ(whole, entries);
             continue;
         }
+        // A fault in the save of the image takes the copy with it.
+        if (support::ImageOf(machine) == before)
+            continue;
         ++copiesRemoved;
         support::ExpectImageChange(before, support::ImageOf(machine),
                                    support::Fixture("golden/install-d1-lpt1.reg"));

@@ -147,7 +147,8 @@ TEST(HostileImages, EachIsReportedAtItsLineAndLeftByteForByte)
 
             std::vector<std::string> reports = robust::MachineReports(result.errorOutput, machine);
             ASSERT_EQ(1u, reports.size()) << what << ": " << result.errorOutput;
-            std::string expected = image + ":" + std::to_string(bad.line) + ": ";
+            std::string expected =
+                std::string(program.name) + ": " + image + ":" + std::to_string(bad.line) + ": ";
             EXPECT_EQ(0u, reports[0].rfind(expected, 0)) << what << ": " << reports[0];
             EXPECT_GT(reports[0].size(), expected.size()) << what << ": says not what is wrong";
             if (std::string(program.name) == "prnsetup")

@@ -69,8 +69,9 @@ std::vector<std::string> MachineReports(const std::string& errorOutput, const st
     std::vector<std::string> reports;
     std::istringstream lines(errorOutput);
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind(machine, 0) == 0)
-            reports.push_back(line);
+        for (const char* program : {"prnsetup: ", "prnpurge: "})
+            if (line.rfind(program + machine, 0) == 0)
+                reports.push_back(line);
     return reports;
 }
 
