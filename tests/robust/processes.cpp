@@ -60,8 +60,10 @@ support::RunResult FinishProgram(const Started& started)
 
 bool StillRunning(const Started& started)
 {
-    int status;
-    return waitpid(started.pid, &status, WNOHANG) == 0;
+    siginfo_t info = {};
+    // Leaves an ended program to FinishProgram, which collects its status.
+    return waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 std::vector<std::string> MachineReports(const std::string& errorOutput, const std::string& machine)
