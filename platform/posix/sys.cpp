@@ -165,8 +165,8 @@ int OpenUnnamed(int folder, mode_t mode)
     return openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 }
 
-// Naming an open file takes a privilege (CAP_DAC_READ_SEARCH); without
-// it, the file's link in /proc names it.
+// Older kernels let only a privileged process (CAP_DAC_READ_SEARCH) name
+// an open file by its descriptor; elsewhere its link in /proc names it.
 int LinkAt(int fd, int folder, const char* name)
 {
     if (Injected("link"))
