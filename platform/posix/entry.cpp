@@ -5,6 +5,8 @@
 #include "platform/commandline.h"
 #include "platform/posix/machine.h"
 
+#include <csignal>
+#include <new>
 #include <string>
 
 namespace
@@ -24,11 +26,24 @@ bool NeedsQuotes(const std::string& name)
 
 int main(int argc, char** argv)
 {
-    std::string program = argc > 0 ? argv[0] : "";
-    std::string line = NeedsQuotes(program) ? "\"" + program + "\"" : program;
-    for (int i = 1; i < argc; ++i)
-        line += std::string(" ") + argv[i];
-    WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, TextAfterProgramName(line.data()), 1);
-    win95::CommitMachine();
+    // A write to a closed reader of the debugger output, or past the file
+    // size limit, fails instead of ending the run: a Windows program knows
+    // neither signal, and the run goes on to its commit.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    try
+    {
+        std::string program = argc > 0 ? argv[0] : "";
+        std::string line = NeedsQuotes(program) ? "\"" + program + "\"" : program;
+        for (int i = 1; i < argc; ++i)
+            line += std::string(" ") + argv[i];
+        WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, TextAfterProgramName(line.data()),
+                1);
+        win95::CommitMachine();
+    }
+    catch (const std::bad_alloc&)
+    {
+        win95::AbandonMachine();
+    }
     return 0;
 }

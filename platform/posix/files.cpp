@@ -1,11 +1,11 @@
 #include "platform/files.h"
 
+#include "platform/posix/machine.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/sys.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 // A text-mode file: reads translate CR LF to LF and stop at Ctrl-Z,
 // writes translate LF to CR LF, as the Windows C runtime does.
@@ -107,18 +107,31 @@ bool Put(TextFile* file, char c)
 
 BOOL PathExists(LPCSTR path)
 {
-    std::string host = win95::HostPath(path);
-    struct stat info;
-    return !host.empty() && stat(host.c_str(), &info) == 0;
+    win95::HostPlace place;
+    return win95::Locate(path, place) &&
+           (place.exists || (place.root >= 0 && win95::PlacingOnDriveC(place)));
 }
 
+// A new file on C: is one the machine places at its commit. An existing
+// one is emptied and written where it is, unless it is a symbolic link.
 TextFile* OpenTextFile(LPCSTR path, BOOL forWriting)
 {
-    std::string host = win95::HostPath(path);
-    if (host.empty())
+    win95::HostPlace place;
+    if (!win95::Locate(path, place) || (forWriting && place.name.empty()))
         return nullptr;
-    int flags = forWriting ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
-    int fd = win95::sys::Open(host.c_str(), flags, 0644);
+    std::string host = win95::PlacePath(place);
+    int fd;
+    if (!forWriting)
+        fd = win95::OpenOnDrive(place, host, O_RDONLY);
+    else if (place.root < 0)
+        fd = win95::sys::Open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else if (place.exists)
+        fd = win95::OpenOnDrive(place, host, O_WRONLY | O_TRUNC | O_NOFOLLOW);
+    else
+    {
+        win95::DiscardOnDriveC(place);
+        fd = win95::CreateOnDriveC(place, 0644);
+    }
     if (fd < 0)
         return nullptr;
     TextFile* file = new TextFile;
@@ -165,6 +178,17 @@ BOOL CloseTextFile(TextFile* file)
 
 BOOL RemoveFile(LPCSTR path)
 {
-    std::string host = win95::HostPath(path);
-    return !host.empty() && win95::sys::Unlink(host.c_str()) == 0 ? TRUE : FALSE;
+    win95::HostPlace place;
+    if (!win95::Locate(path, place) || place.name.empty())
+        return FALSE;
+    if (place.root < 0)
+        return win95::sys::Unlink(win95::PlacePath(place).c_str()) == 0 ? TRUE : FALSE;
+    if (win95::DiscardOnDriveC(place))
+        return TRUE;
+    int folder = win95::OpenOnDrive(place, place.folder, O_RDONLY | O_DIRECTORY);
+    if (folder < 0)
+        return FALSE;
+    bool removed = win95::sys::UnlinkAt(folder, place.name.c_str()) == 0;
+    win95::sys::Close(folder);
+    return removed ? TRUE : FALSE;
 }

@@ -1,18 +1,23 @@
 #include "platform/posix/machine.h"
 
 #include "platform/posix/image.h"
+#include "platform/posix/paths.h"
 #include "platform/posix/sys.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace win95
 {
@@ -23,16 +28,44 @@ extern const std::size_t defaultMachineSize;
 namespace
 {
 
+// The largest image a machine reads. The image of a real Windows 95
+// machine is a few megabytes; reading one takes about its size again in
+// memory, so a larger file is far more likely a mistake than a registry,
+// and is refused before any of it is read.
+const off_t maxImageSize = off_t{1} << 30;
+
+// A new file the run places on C:. It has no name until the commit, when
+// it gets one if the image was saved; where the file system cannot make
+// a file without a name, it is made under its name and removed again if
+// the image cannot be saved.
+struct PlacedFile
+{
+    int folder = -1;        // the folder that gets it, open
+    std::string folderPath; // that folder, below drive C: (as paths.h gives it)
+    std::string name;       // its name there
+    std::string hostPath;   // its host path, for messages
+    int fd = -1;            // the file, open
+    bool named = false;     // made under its name already
+};
+
 // The machine of this run: taken at first use, held until the commit.
 struct Machine
 {
     bool taken = false;       // the first use has happened
     bool imageLoaded = false; // the image has been read (successfully or not)
     int lockFd = -1;          // the machine folder, open and locked; -1 if it could not be taken
+    int driveCFd = -1;        // drive C:'s folder, open once the image has been read
     std::string folder;       // host path of the machine folder
     std::string driveC;       // host path of drive C:
-    mode_t imageMode = 0644;  // permission bits of the image, which the save keeps
+    std::string savePath;     // the file a save replaces: registry.reg, or the file it links to
+    std::string temporary;    // the temporary image, beside savePath
+    std::string imageFault;   // why the image cannot be read, when known before reading it
+    bool imageKnown = false;  // the image existed, so that its owner and mode are kept
+    uid_t owner = 0;          // owner, group and permission bits of the image, which the save keeps
+    gid_t group = 0;
+    mode_t mode = 0;
     ImagePtr image;
+    std::vector<PlacedFile> placed;
 };
 
 Machine machine;
@@ -52,24 +85,51 @@ struct MappedImage
 
 MappedImage mapped;
 
+// Termination signals wait while the machine's files change, so that the
+// change ends, and no temporary file is left behind, before they act.
+class TerminationHeld
+{
+  public:
+    TerminationHeld()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+            sigaddset(&held, signal);
+        sigprocmask(SIG_BLOCK, &held, &before_);
+    }
+    TerminationHeld(const TerminationHeld&) = delete;
+    TerminationHeld& operator=(const TerminationHeld&) = delete;
+    ~TerminationHeld()
+    {
+        sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+
+  private:
+    sigset_t before_;
+};
+
 std::string ImagePath()
 {
     return machine.folder + "/registry.reg";
 }
 
-std::string TemporaryPath()
-{
-    return machine.folder + "/registry.reg.new";
-}
-
-// One line per run: a fault that leads to others (no default machine, so
-// no image to read) is reported where it began.
-void Complain(const std::string& what)
+// One line per run, headed by the program's name as Unix tools do, so
+// that it stands apart from the remover's trace on the same stream: a
+// fault that leads to others (no default machine, so no image to read) is
+// reported where it began. Writes without allocating memory.
+__attribute__((format(printf, 1, 2))) void Complain(const char* format, ...)
 {
     static bool complained = false;
-    if (!complained)
-        std::fprintf(stderr, "%s\n", what.c_str());
+    if (complained)
+        return;
     complained = true;
+    std::fprintf(stderr, "%s: ", program_invocation_short_name);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
 }
 
 std::string MachineFolderName()
@@ -145,38 +205,49 @@ bool WriteAll(int fd, const char* data, std::size_t size)
 }
 
 // Writes the temporary image file in full and flushes it; the writer is
-// called with a sink that appends to the file.
+// called with a sink that appends to the file. The file gets the image's
+// owner, group and mode; a new machine's image gets the umask's.
 template <typename Writer> bool WriteTemporary(Writer writeContent)
 {
-    std::string temporary = TemporaryPath();
-    int fd = sys::Open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, machine.imageMode);
+    const char* temporary = machine.temporary.c_str();
+    int fd = sys::Open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                       machine.imageKnown ? 0600 : 0644);
     if (fd < 0)
         return false;
     bool written =
+        (!machine.imageKnown ||
+         sys::ChownChmod(fd, machine.owner, machine.group, machine.mode) == 0) &&
         writeContent([fd](const char* data, std::size_t size) { return WriteAll(fd, data, size); });
     bool flushed = written && sys::Fsync(fd) == 0;
+    int error = errno;
     bool closed = sys::Close(fd) == 0;
     if (flushed && closed)
         return true;
-    sys::Unlink(temporary.c_str());
+    error = flushed ? errno : error;
+    sys::Unlink(temporary);
+    errno = error;
     return false;
 }
 
-// Puts the temporary file in place of the image and makes the rename durable.
+// Puts the temporary file in place of the image and makes the rename
+// durable, flushing the folder that holds the image.
 bool ReplaceImage()
 {
-    if (sys::Rename(TemporaryPath().c_str(), ImagePath().c_str()) != 0)
+    if (sys::Rename(machine.temporary.c_str(), machine.savePath.c_str()) != 0)
     {
-        sys::Unlink(TemporaryPath().c_str());
+        int error = errno;
+        sys::Unlink(machine.temporary.c_str());
+        errno = error;
         return false;
     }
-    return sys::Fsync(machine.lockFd) == 0;
-}
-
-bool ImageExists()
-{
-    struct stat info;
-    return stat(ImagePath().c_str(), &info) == 0;
+    if (machine.savePath == ImagePath())
+        return sys::Fsync(machine.lockFd) == 0;
+    std::string folder = machine.savePath.substr(0, machine.savePath.rfind('/') + 1);
+    int fd = sys::Open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    bool flushed = fd >= 0 && sys::Fsync(fd) == 0;
+    if (fd >= 0)
+        sys::Close(fd);
+    return flushed;
 }
 
 // A folder without an image becomes the default machine; nothing that is
@@ -186,10 +257,39 @@ bool CreateDefaultMachine()
     for (const char* folder : {"/drive_c/WINDOWS/INF", "/drive_c/WINDOWS/SYSTEM"})
         if (!MakeFolders(machine.folder + folder))
             return false;
+    TerminationHeld held;
     bool written = WriteTemporary(
         [](const auto& write)
         { return write(reinterpret_cast<const char*>(defaultMachine), defaultMachineSize); });
     return written && ReplaceImage();
+}
+
+// Finds the file the image is. A link to an image elsewhere is followed:
+// the save replaces the file it links to, so that the link stays. A link
+// to nothing is an error, not a missing image: it often means a disk that
+// is not mounted, and a default machine there would hide that.
+void FindImage()
+{
+    std::string image = ImagePath();
+    machine.savePath = image;
+    machine.temporary = image + ".new";
+    struct stat entry;
+    if (lstat(image.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode))
+        return;
+    char* target = realpath(image.c_str(), nullptr);
+    if (target == nullptr)
+    {
+        int error = errno;
+        std::vector<char> link(4096);
+        ssize_t length = readlink(image.c_str(), link.data(), link.size() - 1);
+        std::string named = length > 0 ? std::string(link.data(), std::size_t(length)) : "";
+        machine.imageFault = error == ENOENT ? "it is a link to " + named + ", which does not exist"
+                                             : std::strerror(error);
+        return;
+    }
+    machine.savePath = target;
+    machine.temporary = machine.savePath + ".new";
+    std::free(target);
 }
 
 void TakeMachine()
@@ -201,22 +301,28 @@ void TakeMachine()
     machine.driveC = machine.folder + "/drive_c";
     if (!MakeFolders(machine.folder))
     {
-        Complain(machine.folder + ": cannot create the machine folder: " + std::strerror(errno));
+        Complain("%s: cannot create the machine folder: %s", machine.folder.c_str(),
+                 std::strerror(errno));
         return;
     }
     int fd = sys::Open(machine.folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0 || sys::Lock(fd) != 0)
     {
-        Complain(machine.folder + ": cannot take the machine: " + std::strerror(errno));
+        Complain("%s: cannot take the machine: %s", machine.folder.c_str(), std::strerror(errno));
         if (fd >= 0)
             sys::Close(fd);
         return;
     }
     machine.lockFd = fd;
+    FindImage();
+    if (!machine.imageFault.empty())
+        return;
     // A run that ended before its commit may have left its temporary image.
-    sys::Unlink(TemporaryPath().c_str());
-    if (!ImageExists() && !CreateDefaultMachine())
-        Complain(ImagePath() + ": cannot create the default machine: " + std::strerror(errno));
+    sys::Unlink(machine.temporary.c_str());
+    struct stat entry;
+    if (lstat(ImagePath().c_str(), &entry) != 0 && errno == ENOENT && !CreateDefaultMachine())
+        Complain("%s: cannot create the default machine: %s", ImagePath().c_str(),
+                 std::strerror(errno));
 }
 
 void OnBusError(int, siginfo_t* info, void*)
@@ -238,8 +344,8 @@ void GuardMapping(std::string_view text)
     mapped.begin = text.data();
     mapped.size = text.size();
     int length = std::snprintf(mapped.message, sizeof mapped.message,
-                               "%s: the registry image was cut short by another program\n",
-                               ImagePath().c_str());
+                               "%s: %s: the registry image was cut short by another program\n",
+                               program_invocation_short_name, ImagePath().c_str());
     mapped.messageLength =
         std::min(sizeof mapped.message - 1, static_cast<std::size_t>(std::max(length, 0)));
     struct sigaction action = {};
@@ -249,25 +355,86 @@ void GuardMapping(std::string_view text)
     sigaction(SIGBUS, &action, nullptr);
 }
 
-// Reads the whole image at once, as a read-only mapping of the file; the
-// file stays open until the commit.
-bool MapImage(const std::string& path, ImageText& text, mode_t& mode)
+// What keeps the file from being read as an image, found before reading
+// any of it; null when nothing does.
+const char* ImageFileFault(const struct stat& info, char* buffer, std::size_t capacity)
 {
-    int fd = sys::Open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return false;
+    if (S_ISDIR(info.st_mode))
+        return "it is a folder, not a file";
+    if (S_ISFIFO(info.st_mode))
+        return "it is a named pipe, not a file";
+    if (!S_ISREG(info.st_mode))
+        return "it is a device or socket, not a file";
+    if (info.st_size > maxImageSize)
+    {
+        std::snprintf(buffer, capacity,
+                      "it is %lld bytes long, more than the %lld bytes (1 GiB) a machine reads",
+                      static_cast<long long>(info.st_size), static_cast<long long>(maxImageSize));
+        return buffer;
+    }
+    return nullptr;
+}
+
+// Reads the whole image at once, as a read-only mapping of the file; the
+// file stays open until the commit. The file is checked before it is
+// opened, so that neither a pipe nor a device is opened, and again once
+// it is open, without waiting on it, in case it was swapped meanwhile.
+bool MapImage(ImageText& text)
+{
+    std::string path = ImagePath();
+    char buffer[128];
     struct stat info;
-    if (fstat(fd, &info) == 0 &&
+    const char* fault = stat(path.c_str(), &info) != 0
+                            ? std::strerror(errno)
+                            : ImageFileFault(info, buffer, sizeof buffer);
+    int fd = -1;
+    if (fault == nullptr)
+    {
+        fd = sys::Open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        fault = fd < 0 || fstat(fd, &info) != 0 ? std::strerror(errno)
+                                                : ImageFileFault(info, buffer, sizeof buffer);
+    }
+    if (fault == nullptr &&
         (info.st_size == 0 || text.Map(fd, static_cast<std::size_t>(info.st_size))))
     {
-        mode = info.st_mode & 07777;
+        machine.imageKnown = true;
+        machine.owner = info.st_uid;
+        machine.group = info.st_gid;
+        machine.mode = info.st_mode & 07777;
         mapped.fd = fd;
         return true;
     }
-    int readError = errno;
-    sys::Close(fd);
-    errno = readError;
+    if (fault == nullptr)
+        fault = std::strerror(errno);
+    Complain("%s: cannot read the registry image: %s", path.c_str(), fault);
+    if (fd >= 0)
+        sys::Close(fd);
     return false;
+}
+
+// Regedit on Windows 2000 and later exports "Windows Registry Editor
+// Version 5.00" files, in UTF-16 unless told otherwise; such a file is
+// named for what it is rather than for the first thing wrong with it.
+const char* ForeignFormat(std::string_view text)
+{
+    static const char version5[] = "Windows Registry Editor Version 5.00";
+    std::string_view start = text.substr(0, 2);
+    bool utf16 = start == "\xFF\xFE" || start == "\xFE\xFF";
+    std::string narrow;
+    for (std::size_t at = 3; utf16 && at < text.size() && narrow.size() < sizeof version5 - 1;
+         at += 2)
+        narrow += text[start == "\xFF\xFE" ? at - 1 : at];
+    if (!utf16)
+        narrow = text.substr(0, sizeof version5 - 1);
+    if (narrow == version5)
+        return utf16 ? "a Unicode registry export (\"Windows Registry Editor Version 5.00\", "
+                       "UTF-16), as regedit writes on Windows 2000 and later; this machine reads "
+                       "REGEDIT4 images"
+                     : "a \"Windows Registry Editor Version 5.00\" export, as regedit writes on "
+                       "Windows 2000 and later; this machine reads REGEDIT4 images";
+    if (utf16)
+        return "UTF-16 text; this machine reads REGEDIT4 images, in 8-bit text";
+    return nullptr;
 }
 
 void LoadImage()
@@ -275,17 +442,98 @@ void LoadImage()
     machine.imageLoaded = true;
     if (machine.lockFd < 0)
         return;
-    ImageText text;
-    if (!MapImage(ImagePath(), text, machine.imageMode))
+    if (!machine.imageFault.empty())
     {
-        Complain(ImagePath() + ": cannot read the registry image: " + std::strerror(errno));
+        Complain("%s: cannot read the registry image: %s", ImagePath().c_str(),
+                 machine.imageFault.c_str());
+        return;
+    }
+    ImageText text;
+    if (!MapImage(text))
+        return;
+    if (const char* foreign = ForeignFormat(text.View()))
+    {
+        Complain("%s:1: %s", ImagePath().c_str(), foreign);
         return;
     }
     GuardMapping(text.View());
+    sys::CheckMemory();
     ImageError error;
     machine.image = ReadImage(std::move(text), error);
     if (!machine.image)
-        Complain(ImagePath() + ":" + std::to_string(error.line) + ": " + error.what);
+    {
+        Complain("%s:%zu: %s", ImagePath().c_str(), error.line, error.what.c_str());
+        return;
+    }
+    machine.driveCFd = sys::Open(machine.driveC.c_str(), O_PATH | O_DIRECTORY);
+}
+
+// A new file for the folder: without a name where the file system can
+// make one (O_TMPFILE), else under its name. The name is checked either
+// way, so that the commit cannot fail on it.
+int OpenPlacedFile(int folder, const std::string& name, mode_t mode, bool& named)
+{
+    long longest = fpathconf(folder, _PC_NAME_MAX);
+    if (longest > 0 && name.size() > static_cast<std::size_t>(longest))
+    {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    named = false;
+    int fd = sys::OpenUnnamed(folder, mode);
+    if (fd >= 0)
+        return fd;
+    named = true;
+    return sys::OpenAt(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+}
+
+bool SamePlace(const PlacedFile& file, const HostPlace& place)
+{
+    return file.folderPath == place.folder &&
+           strcasecmp(file.name.c_str(), place.name.c_str()) == 0;
+}
+
+// Gives each placed file its name, once the image is saved. Writes nothing
+// to memory that could run out, so that the commit cannot stop half done.
+void PlaceFiles()
+{
+    for (const PlacedFile& file : machine.placed)
+    {
+        bool placed = sys::Fsync(file.fd) == 0 &&
+                      (file.named || sys::LinkAt(file.fd, file.folder, file.name.c_str()) == 0) &&
+                      sys::Fsync(file.folder) == 0;
+        if (!placed)
+        {
+            Complain("%s: cannot place the file: %s", file.hostPath.c_str(), std::strerror(errno));
+            if (file.named)
+                sys::UnlinkAt(file.folder, file.name.c_str());
+        }
+    }
+}
+
+void ClosePlaced(bool remove)
+{
+    for (const PlacedFile& file : machine.placed)
+    {
+        if (remove && file.named)
+            sys::UnlinkAt(file.folder, file.name.c_str());
+        sys::Close(file.fd);
+        sys::Close(file.folder);
+    }
+    machine.placed.clear();
+}
+
+// Closes everything the run held, so that the machine can be taken again.
+void ReleaseMachine()
+{
+    if (mapped.fd >= 0)
+        sys::Close(mapped.fd);
+    if (machine.driveCFd >= 0)
+        sys::Close(machine.driveCFd);
+    if (machine.lockFd >= 0)
+        sys::Close(machine.lockFd);
+    mapped = MappedImage();
+    machine = Machine();
 }
 
 } // namespace
@@ -301,26 +549,86 @@ Image* MachineImage()
 const std::string& MachineDriveC()
 {
     static const std::string none;
-    TakeMachine();
-    return machine.lockFd >= 0 ? machine.driveC : none;
+    return MachineDriveCFolder() >= 0 ? machine.driveC : none;
+}
+
+int MachineDriveCFolder()
+{
+    MachineImage();
+    return machine.driveCFd;
+}
+
+int CreateOnDriveC(const HostPlace& place, mode_t mode)
+{
+    PlacedFile file;
+    file.folder = OpenOnDrive(place, place.folder, O_RDONLY | O_DIRECTORY);
+    if (file.folder < 0)
+        return -1;
+    file.fd = OpenPlacedFile(file.folder, place.name, mode, file.named);
+    if (file.fd < 0)
+    {
+        int error = errno;
+        sys::Close(file.folder);
+        errno = error;
+        return -1;
+    }
+    file.folderPath = place.folder;
+    file.name = place.name;
+    file.hostPath = machine.driveC + "/" + PlacePath(place);
+    machine.placed.push_back(std::move(file));
+    int writer = fcntl(machine.placed.back().fd, F_DUPFD_CLOEXEC, 0);
+    if (writer < 0)
+        DiscardOnDriveC(place);
+    return writer;
+}
+
+bool PlacingOnDriveC(const HostPlace& place)
+{
+    return std::any_of(machine.placed.begin(), machine.placed.end(),
+                       [&place](const PlacedFile& file) { return SamePlace(file, place); });
+}
+
+bool DiscardOnDriveC(const HostPlace& place)
+{
+    auto found = std::find_if(machine.placed.begin(), machine.placed.end(),
+                              [&place](const PlacedFile& file) { return SamePlace(file, place); });
+    if (found == machine.placed.end())
+        return false;
+    if (found->named)
+        sys::UnlinkAt(found->folder, found->name.c_str());
+    sys::Close(found->fd);
+    sys::Close(found->folder);
+    machine.placed.erase(found);
+    return true;
 }
 
 void CommitMachine()
 {
-    if (machine.lockFd < 0)
-        return;
-    if (machine.image && ImageChanged(*machine.image))
+    TerminationHeld held;
+    bool saved = machine.image && !ImageChanged(*machine.image);
+    if (machine.image && !saved)
     {
-        bool saved =
-            WriteTemporary([](const auto& write) { return WriteImage(*machine.image, write); });
-        if (!saved || !ReplaceImage())
-            Complain(ImagePath() + ": cannot save the registry image: " + std::strerror(errno));
+        saved =
+            WriteTemporary([](const auto& write) { return WriteImage(*machine.image, write); }) &&
+            ReplaceImage();
+        if (!saved)
+            Complain("%s: cannot save the registry image: %s", ImagePath().c_str(),
+                     std::strerror(errno));
     }
-    if (mapped.fd >= 0)
-        sys::Close(mapped.fd);
-    mapped.fd = -1;
-    sys::Close(machine.lockFd);
-    machine.lockFd = -1;
+    if (saved)
+        PlaceFiles();
+    ClosePlaced(!saved);
+    ReleaseMachine();
+}
+
+void AbandonMachine()
+{
+    TerminationHeld held;
+    Complain("%s: out of memory; the machine was left as it was", machine.folder.c_str());
+    if (machine.lockFd >= 0)
+        sys::Unlink(machine.temporary.c_str());
+    ClosePlaced(true);
+    ReleaseMachine();
 }
 
 } // namespace win95

@@ -1,24 +1,45 @@
 // The emulated Windows 95 machine: a folder named by WIN95PREFIX (default
 // $HOME/.win95) holding registry.reg and drive_c/. A run takes the machine
 // at its first use, holds it under an exclusive lock, and commits it once
-// at the end.
+// at the end: the registry image and the files the run places on C: as one.
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace win95
 {
 
 class Image;
+struct HostPlace;
 
 // The machine's registry, read at first use; null when the image cannot
 // be read or parsed (the fault has then been reported once).
 Image* MachineImage();
 
-// The host folder that is drive C:, with the machine taken for this run.
+// The host folder that is drive C:, with the machine taken for this run;
+// empty when the machine or its registry cannot be read, so that such a
+// run leaves C: alone.
 const std::string& MachineDriveC();
 
-// Writes the image back if it changed, and releases the machine.
+// The same folder, open; -1 where MachineDriveC is empty.
+int MachineDriveCFolder();
+
+// Creates a new file at a C: place whose name is free, out of sight until
+// the commit; returns a descriptor for writing it, or -1.
+int CreateOnDriveC(const HostPlace& place, mode_t mode);
+
+// True when this run is placing a file at the place.
+bool PlacingOnDriveC(const HostPlace& place);
+
+// Gives up the file this run is placing at the place; false when it places none there.
+bool DiscardOnDriveC(const HostPlace& place);
+
+// Writes the image back if it changed and then places the new files on C:
+// (or, when the image cannot be saved, places none), and releases the machine.
 void CommitMachine();
+
+// Ends the run without changing the machine, for a run out of memory.
+void AbandonMachine();
 
 } // namespace win95

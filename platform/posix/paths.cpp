@@ -4,7 +4,9 @@
 #include "platform/posix/sys.h"
 
 #include <cctype>
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,25 +45,59 @@ std::vector<std::string> Components(const std::string& path)
     return parts;
 }
 
-// The entry of the folder whose name equals `name` without regard to case;
-// the name itself when there is an exact or no match.
-std::string MatchEntry(const std::string& folder, const std::string& name)
+// Opens the path below root one component at a time, never following a
+// symbolic link: for kernels without openat2.
+int OpenComponentwise(int root, const std::string& path, int flags, mode_t mode)
 {
-    std::string exact = folder + "/" + name;
-    struct stat info;
-    if (lstat(exact.c_str(), &info) == 0)
-        return name;
-    DIR* dir = sys::OpenDir(folder.empty() ? "/" : folder.c_str());
-    if (dir == nullptr)
+    int folder = sys::OpenAt(root, ".", O_PATH | O_DIRECTORY);
+    std::size_t at = 0;
+    while (folder >= 0)
+    {
+        std::size_t slash = path.find('/', at);
+        if (slash == std::string::npos)
+            break;
+        int next = sys::OpenAt(folder, path.substr(at, slash - at).c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW);
+        int error = errno;
+        close(folder);
+        errno = error;
+        folder = next;
+        at = slash + 1;
+    }
+    if (folder < 0)
+        return -1;
+    int fd = sys::OpenAt(folder, path.c_str() + at, flags | O_NOFOLLOW, mode);
+    int error = errno;
+    close(folder);
+    errno = error;
+    return fd;
+}
+
+// The entry of the folder whose name equals `name` without regard to case;
+// the name itself when there is an exact or no match. `exists` tells
+// whether there is one, of whatever kind: a dangling link is an entry too.
+std::string MatchEntry(const HostPlace& place, const std::string& name, bool& exists)
+{
+    exists = false;
+    int folder = OpenOnDrive(place, place.folder, O_RDONLY | O_DIRECTORY);
+    if (folder < 0)
         return name;
     std::string found = name;
-    while (const dirent* entry = readdir(dir))
-        if (strcasecmp(entry->d_name, name.c_str()) == 0)
-        {
-            found = entry->d_name;
-            break;
-        }
-    closedir(dir);
+    struct stat info;
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        exists = true;
+    else if (DIR* dir = sys::OpenDirAt(folder))
+    {
+        while (const dirent* entry = readdir(dir))
+            if (strcasecmp(entry->d_name, name.c_str()) == 0)
+            {
+                found = entry->d_name;
+                exists = true;
+                break;
+            }
+        closedir(dir);
+    }
+    close(folder);
     return found;
 }
 
@@ -79,10 +115,10 @@ std::string CurrentDirectory()
 
 } // namespace
 
-std::string HostPath(const char* windowsPath)
+bool Locate(const char* windowsPath, HostPlace& place)
 {
     std::string path = windowsPath;
-    std::string root = "";
+    place = HostPlace();
     bool hasDrive =
         path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
     if (hasDrive)
@@ -90,12 +126,12 @@ std::string HostPath(const char* windowsPath)
         char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
         if (drive == 'C')
         {
-            root = MachineDriveC();
-            if (root.empty())
-                return "";
+            place.root = MachineDriveCFolder();
+            if (place.root < 0)
+                return false;
         }
         else if (drive != 'Z')
-            return "";
+            return false;
         path.erase(0, 2);
     }
     else if (path.empty() || !IsSeparator(path[0]))
@@ -108,10 +144,49 @@ std::string HostPath(const char* windowsPath)
         path = current + "\\" + path;
     }
 
-    std::string host = root;
-    for (const std::string& part : Components(path))
-        host += "/" + MatchEntry(host, part);
-    return host.empty() ? "/" : host;
+    place.folder = place.root >= 0 ? "." : "/";
+    std::vector<std::string> parts = Components(path);
+    for (std::size_t at = 0; at < parts.size(); ++at)
+    {
+        if (at > 0)
+            place.folder = PlacePath(place);
+        place.name = MatchEntry(place, parts[at], place.exists);
+    }
+    place.exists = place.exists || parts.empty();
+    return true;
+}
+
+std::string PlacePath(const HostPlace& place)
+{
+    if (place.name.empty())
+        return place.folder;
+    if (place.folder == ".")
+        return place.name;
+    if (place.folder == "/")
+        return "/" + place.name;
+    return place.folder + "/" + place.name;
+}
+
+int OpenOnDrive(const HostPlace& place, const std::string& path, int flags, mode_t mode)
+{
+    if (place.root < 0)
+        return sys::Open(path.c_str(), flags, mode);
+    int fd = sys::OpenInRoot(place.root, path.c_str(), flags, mode);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+    return path == "." ? sys::OpenAt(place.root, ".", flags, mode)
+                       : OpenComponentwise(place.root, path, flags, mode);
+}
+
+std::string HostPath(const char* windowsPath)
+{
+    HostPlace place;
+    if (!Locate(windowsPath, place))
+        return "";
+    if (place.root < 0)
+        return PlacePath(place);
+    std::string below = PlacePath(place);
+    return MachineDriveC() + (below == "." ? "" : "/" + below);
 }
 
 } // namespace win95

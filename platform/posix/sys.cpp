@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -89,8 +92,31 @@ bool Injected(const char* call)
     errno = EIO;
     return true;
 }
+
+bool KernelFallbacks()
+{
+    static const bool fallbacks = std::getenv("WIN95_KERNEL_FALLBACKS") != nullptr;
+    return fallbacks;
+}
+
+// Memory is no system call: "any" neither counts it nor lists it.
+bool MemoryFault()
+{
+    Fault& fault = TheFault();
+    return std::strcmp(fault.call, "memory") == 0 && ++fault.seen == fault.at;
+}
 #else
 bool Injected(const char*)
+{
+    return false;
+}
+
+bool KernelFallbacks()
+{
+    return false;
+}
+
+bool MemoryFault()
 {
     return false;
 }
@@ -100,6 +126,58 @@ bool Injected(const char*)
 int Open(const char* path, int flags, mode_t mode)
 {
     return Injected("open") ? -1 : open(path, flags | O_CLOEXEC, mode);
+}
+
+int OpenAt(int folder, const char* path, int flags, mode_t mode)
+{
+    return Injected("open") ? -1 : openat(folder, path, flags | O_CLOEXEC, mode);
+}
+
+int OpenInRoot(int root, const char* path, int flags, mode_t mode)
+{
+    if (Injected("open"))
+        return -1;
+    if (KernelFallbacks())
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how = {};
+    how.flags = static_cast<unsigned>(flags | O_CLOEXEC);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode : 0;
+    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+    int fd;
+    do
+        fd = static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
+    while (fd < 0 && errno == EAGAIN);
+    return fd;
+}
+
+int OpenUnnamed(int folder, mode_t mode)
+{
+    if (Injected("open"))
+        return -1;
+    if (KernelFallbacks())
+    {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+}
+
+// Older kernels let only a privileged process (CAP_DAC_READ_SEARCH) name
+// an open file by its descriptor; elsewhere its link in /proc names it.
+int LinkAt(int fd, int folder, const char* name)
+{
+    if (Injected("link"))
+        return -1;
+    if (linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0)
+        return 0;
+    if (errno == EEXIST)
+        return -1;
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, procPath, folder, name, AT_SYMLINK_FOLLOW);
 }
 
 ssize_t Read(int fd, void* buffer, size_t size)
@@ -167,6 +245,11 @@ int Unlink(const char* path)
     return Injected("unlink") ? -1 : unlink(path);
 }
 
+int UnlinkAt(int folder, const char* name)
+{
+    return Injected("unlink") ? -1 : unlinkat(folder, name, 0);
+}
+
 int Mkdir(const char* path, mode_t mode)
 {
     return Injected("mkdir") ? -1 : mkdir(path, mode);
@@ -175,6 +258,39 @@ int Mkdir(const char* path, mode_t mode)
 DIR* OpenDir(const char* path)
 {
     return Injected("opendir") ? nullptr : opendir(path);
+}
+
+void CheckMemory()
+{
+    if (MemoryFault())
+        throw std::bad_alloc();
+}
+
+DIR* OpenDirAt(int folder)
+{
+    if (Injected("opendir"))
+        return nullptr;
+    int own = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return nullptr;
+    // The copy shares the folder's position: start the listing at its beginning.
+    lseek(own, 0, SEEK_SET);
+    DIR* dir = fdopendir(own);
+    if (dir == nullptr)
+        close(own);
+    return dir;
+}
+
+int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode)
+{
+    if (Injected("chown"))
+        return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return -1;
+    if ((info.st_uid != owner || info.st_gid != group) && fchown(fd, owner, group) != 0)
+        return -1;
+    return fchmod(fd, mode);
 }
 
 } // namespace win95::sys

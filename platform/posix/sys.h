@@ -5,11 +5,13 @@
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
 // is one of open, read, map, write, copy, fsync, rename, lock, close,
-// unlink, mkdir, opendir, or "any" (every call counts), and <n> counts
-// from 1. There, WIN95_FAULT_TRACE=<file> also writes the kind of every
-// call made, one a line in order, when the process exits, so that a test
-// can first learn how many calls a run makes and then inject a fault at
-// each one.
+// unlink, mkdir, opendir, link, chown, memory, or "any" (every call
+// counts but memory), and
+// <n> counts from 1. There, WIN95_FAULT_TRACE=<file> also writes the kind
+// of every call made, one a line in order, when the process exits, so that
+// a test can first learn how many calls a run makes and then inject a
+// fault at each one; and WIN95_KERNEL_FALLBACKS=1 makes the machine work
+// as on a kernel without openat2 and O_TMPFILE.
 #pragma once
 
 #include <dirent.h>
@@ -19,6 +21,17 @@ namespace win95::sys
 {
 
 int Open(const char* path, int flags, mode_t mode = 0);
+int OpenAt(int folder, const char* path, int flags, mode_t mode = 0);
+// Opens `path` below the folder `root` as if `root` were the host's root:
+// neither "..", nor an absolute path, nor a symbolic link leads out of it
+// (openat2 with RESOLVE_IN_ROOT); errno ENOSYS where the kernel lacks it.
+int OpenInRoot(int root, const char* path, int flags, mode_t mode = 0);
+// A new file without a name in the folder, open for reading and writing
+// (O_TMPFILE); it vanishes when closed unless LinkAt names it first.
+int OpenUnnamed(int folder, mode_t mode);
+// Gives the unnamed file open as `fd` the name in the folder; fails with
+// EEXIST when the name is taken.
+int LinkAt(int fd, int folder, const char* name);
 ssize_t Read(int fd, void* buffer, size_t size);
 // The first `size` (> 0) bytes of the file, mapped read-only and read in
 // at once; null on failure.
@@ -33,7 +46,15 @@ int Rename(const char* from, const char* to);
 int Lock(int fd);
 int Close(int fd);
 int Unlink(const char* path);
+int UnlinkAt(int folder, const char* name);
 int Mkdir(const char* path, mode_t mode);
+// Marks where the machine takes memory in proportion to its image: a
+// "memory" fault throws std::bad_alloc there, as running out would.
+void CheckMemory();
 DIR* OpenDir(const char* path);
+// Lists the open folder, which stays open for the caller.
+DIR* OpenDirAt(int folder);
+// Gives the open file this owner and group, then exactly this mode.
+int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode);
 
 } // namespace win95::sys

@@ -63,7 +63,8 @@ TEST_F(GeneratedImage, ImageThatCannotBeMappedIsReportedOnceAndLeftAlone)
     support::RunResult result = RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine,
                                            {"WIN95_FAULT=map:1:fail"});
     EXPECT_EQ(0, result.exitStatus);
-    EXPECT_EQ(machine + "/registry.reg: cannot read the registry image: Input/output error\n",
+    EXPECT_EQ("prnsetup: " + machine +
+                  "/registry.reg: cannot read the registry image: Input/output error\n",
               result.errorOutput);
     EXPECT_EQ(before, ImageOf(machine));
 }
@@ -75,7 +76,8 @@ TEST_F(GeneratedImage, FailedCopyIntoTheNewImageLeavesTheOldOne)
     support::RunResult result = RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine,
                                            {"WIN95_FAULT=copy:2:fail"});
     EXPECT_EQ(0, result.exitStatus);
-    EXPECT_EQ(machine + "/registry.reg: cannot save the registry image: Input/output error\n",
+    EXPECT_EQ("prnsetup: " + machine +
+                  "/registry.reg: cannot save the registry image: Input/output error\n",
               result.errorOutput);
     EXPECT_EQ(before, ImageOf(machine));
     EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new"));

@@ -93,7 +93,8 @@ TEST(Install, UnreadableImageIsReportedOnceAndLeftAlone)
     std::string machine = support::MachineWithImage(broken);
     support::RunResult result = Install(machine, {typical[0], typical[1]});
     EXPECT_EQ(broken, ImageOf(machine));
-    EXPECT_EQ(0, result.errorOutput.rfind(machine + "/registry.reg:3: ", 0)) << result.errorOutput;
+    EXPECT_EQ(0, result.errorOutput.rfind("prnsetup: " + machine + "/registry.reg:3: ", 0))
+        << result.errorOutput;
     EXPECT_EQ(1, std::count(result.errorOutput.begin(), result.errorOutput.end(), '\n'));
 }
 

@@ -13,16 +13,14 @@ namespace fs = std::filesystem;
 
 namespace
 {
+using support::Entries;
+using support::InfDir;
+
 const char* const installArguments[] = {"/D1", "/P\"LPT1:\""};
 
 std::string SampleInf()
 {
     return support::ReadFile(std::string(TAVRINE_SOURCE_DIR) + "/prnsetup/WIN95.INF");
-}
-
-std::string InfDir(const std::string& machine)
-{
-    return machine + "/drive_c/WINDOWS/INF";
 }
 
 // The installer, copied into a new folder; beside it WIN95.INF with these
@@ -42,17 +40,6 @@ support::RunResult Install(const std::string& program, const std::string& machin
 {
     return support::RunProgram(program, {std::begin(installArguments), std::end(installArguments)},
                                machine, extraEnv);
-}
-
-// Every entry of the folder, by name, with the bytes of the files.
-std::map<std::string, std::string> Entries(const std::string& dir)
-{
-    std::map<std::string, std::string> entries;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir, error))
-        entries[entry.path().filename().string()] =
-            entry.is_directory() ? "<dir>" : support::ReadFile(entry.path().string());
-    return entries;
 }
 
 struct NameCase
@@ -209,8 +196,9 @@ class FaultDuringCopy : public testing::TestWithParam<const char*>
 };
 
 // Whichever call of the kind fails, the INF directory holds either the
-// whole copy or nothing: never a truncated OEM0.INF. Some call must strike
-// the copy itself, and the registry records are still written then.
+// whole copy or nothing: never a truncated OEM0.INF, never a copy beside
+// an image that was not saved. Some call must strike the copy itself, and
+// the registry records are still written then.
 TEST_P(FaultDuringCopy, LeavesNoPartialCopy)
 {
     std::string source = LongSource();
@@ -234,6 +222,9 @@ TEST_P(FaultDuringCopy, LeavesNoPartialCopy)
             EXPECT_EQ(whole, entries);
             continue;
         }
+        // A fault in the save of the image takes the copy with it.
+        if (support::ImageOf(machine) == before)
+            continue;
         ++copiesRemoved;
         support::ExpectImageChange(before, support::ImageOf(machine),
                                    support::Fixture("golden/install-d1-lpt1.reg"));

@@ -147,7 +147,8 @@ TEST(HostileImages, EachIsReportedAtItsLineAndLeftByteForByte)
 
             std::vector<std::string> reports = robust::MachineReports(result.errorOutput, machine);
             ASSERT_EQ(1u, reports.size()) << what << ": " << result.errorOutput;
-            std::string expected = image + ":" + std::to_string(bad.line) + ": ";
+            std::string expected =
+                std::string(program.name) + ": " + image + ":" + std::to_string(bad.line) + ": ";
             EXPECT_EQ(0u, reports[0].rfind(expected, 0)) << what << ": " << reports[0];
             EXPECT_GT(reports[0].size(), expected.size()) << what << ": says not what is wrong";
             if (std::string(program.name) == "prnsetup")
@@ -157,6 +158,28 @@ TEST(HostileImages, EachIsReportedAtItsLineAndLeftByteForByte)
         }
     std::printf("%zu malformed images, each met by %zu programs\n", images.size(),
                 BothPrograms().size());
+}
+
+// An export of a later Windows is named for what it is, whatever its
+// encoding, not for the first byte that does not fit.
+TEST(HostileImages, ExportOfALaterRegeditIsNamed)
+{
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n"))
+        utf16 += std::string(1, c) + '\0';
+    for (const std::string& image :
+         {utf16, std::string("Windows Registry Editor Version 5.00\r\n")})
+    {
+        std::string machine = support::MachineWithImage(image);
+        support::RunResult result = RunProgram(Program("prnpurge"), {"/D\"TVDRV\""}, machine);
+        std::vector<std::string> reports = robust::MachineReports(result.errorOutput, machine);
+        ASSERT_EQ(1u, reports.size()) << result.errorOutput;
+        EXPECT_NE(std::string::npos, reports[0].find("Windows Registry Editor Version 5.00"))
+            << reports[0];
+        EXPECT_NE(std::string::npos, reports[0].find("reads REGEDIT4")) << reports[0];
+        EXPECT_EQ(image[0] == utf16[0], reports[0].find("UTF-16") != std::string::npos)
+            << reports[0];
+    }
 }
 
 // Well-formed but far larger than usual: the installer writes its records

@@ -100,6 +100,7 @@ TEST(HostilePaths, WritesForDriveCStayInsideIt)
             EXPECT_TRUE(WriteText(file, "written\n"));
             EXPECT_TRUE(CloseTextFile(file));
         }
+        win95::CommitMachine();
 
         std::map<std::string, long> after;
         Snapshot(outside, after);

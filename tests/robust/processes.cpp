@@ -60,8 +60,10 @@ support::RunResult FinishProgram(const Started& started)
 
 bool StillRunning(const Started& started)
 {
-    int status;
-    return waitpid(started.pid, &status, WNOHANG) == 0;
+    siginfo_t info = {};
+    // Leaves an ended program to FinishProgram, which collects its status.
+    return waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 std::vector<std::string> MachineReports(const std::string& errorOutput, const std::string& machine)
@@ -69,8 +71,9 @@ std::vector<std::string> MachineReports(const std::string& errorOutput, const st
     std::vector<std::string> reports;
     std::istringstream lines(errorOutput);
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind(machine, 0) == 0)
-            reports.push_back(line);
+        for (const char* program : {"prnsetup: ", "prnpurge: "})
+            if (line.rfind(program + machine, 0) == 0)
+                reports.push_back(line);
     return reports;
 }
 

@@ -30,8 +30,8 @@ support::RunResult FinishProgram(const Started& started);
 bool StillRunning(const Started& started);
 
 // The lines of a program's standard error that the machine wrote about
-// itself (they begin with the machine folder); the remover's trace, which
-// also goes there, is left out.
+// itself (they begin with the program's name, a colon and the machine
+// folder); the remover's trace, which also goes there, is left out.
 std::vector<std::string> MachineReports(const std::string& errorOutput, const std::string& machine);
 
 // The kinds of the system calls a run of the program makes, in order.

@@ -119,22 +119,24 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
     std::printf("%s: %s\n", scenario.name, summary.c_str());
 }
 
-// A private image stays private: the new image gets the old one's
-// permissions (less what the umask takes away).
+// A private image stays private, and a shared one shared: the new image
+// gets exactly the old one's permissions, whatever the umask.
 TEST(Save, KeepsThePermissionsOfTheImage)
 {
+    for (mode_t mask : {022, 077})
+        for (mode_t mode : {0600, 0640, 0644})
+        {
+            umask(mask);
+            std::string machine = support::MachineWithImage(Fixture("default.reg"));
+            std::string image = machine + "/registry.reg";
+            ASSERT_EQ(0, chmod(image.c_str(), mode));
+            ASSERT_EQ(0, RunProgram(Program("prnsetup"), {"/D1"}, machine).exitStatus);
+            struct stat info;
+            ASSERT_EQ(0, stat(image.c_str(), &info));
+            EXPECT_NE(Fixture("default.reg"), support::ImageOf(machine));
+            EXPECT_EQ(mode, info.st_mode & 07777) << std::oct << mode << " under umask " << mask;
+        }
     umask(022);
-    for (mode_t mode : {0600, 0640, 0644})
-    {
-        std::string machine = support::MachineWithImage(Fixture("default.reg"));
-        std::string image = machine + "/registry.reg";
-        ASSERT_EQ(0, chmod(image.c_str(), mode));
-        ASSERT_EQ(0, RunProgram(Program("prnsetup"), {"/D1"}, machine).exitStatus);
-        struct stat info;
-        ASSERT_EQ(0, stat(image.c_str(), &info));
-        EXPECT_NE(Fixture("default.reg"), support::ImageOf(machine));
-        EXPECT_EQ(mode, info.st_mode & 07777) << std::oct << mode;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, SaveFaults, testing::ValuesIn(scenarios),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -71,6 +72,27 @@ std::string MachineWithImage(const std::string& image)
 std::string ImageOf(const std::string& machine)
 {
     return ReadFile(machine + "/registry.reg");
+}
+
+std::string InfDir(const std::string& machine)
+{
+    return machine + "/drive_c/WINDOWS/INF";
+}
+
+std::map<std::string, std::string> Entries(const std::string& dir)
+{
+    std::map<std::string, std::string> entries;
+    std::error_code error;
+    for (const std::filesystem::directory_entry& entry :
+         std::filesystem::directory_iterator(dir, error))
+    {
+        std::string name = entry.path().filename().string();
+        if (entry.is_symlink())
+            entries[name] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+        else
+            entries[name] = entry.is_directory() ? "<dir>" : ReadFile(entry.path().string());
+    }
+    return entries;
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,

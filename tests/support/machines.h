@@ -1,6 +1,7 @@
 // Throw-away machines, process runs and image comparison for the tests.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ std::string FreshMachine();
 // A machine folder with this registry image and drive_c/WINDOWS/{INF,SYSTEM}.
 std::string MachineWithImage(const std::string& image);
 std::string ImageOf(const std::string& machine);
+// The machine's C:\WINDOWS\INF folder.
+std::string InfDir(const std::string& machine);
+// Every entry of the folder, by name, with the bytes of the files ("<dir>"
+// for a folder, "-> target" for a symbolic link).
+std::map<std::string, std::string> Entries(const std::string& dir);
 
 struct RunResult
 {

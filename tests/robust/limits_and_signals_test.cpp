@@ -1,0 +1,138 @@
+// Resources that run out and signals that arrive: a run reports what
+// stopped it in one line and ends with status 0, the machine is as it was
+// or as the run meant to leave it, and no temporary image is left.
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+using support::Entries;
+using support::Fixture;
+using support::ImageOf;
+using support::InfDir;
+using support::Program;
+using support::RunProgram;
+
+const std::vector<std::string> install = {"/D1", "/P\"LPT1:\""};
+
+// Exactly one line about the machine, the image as it was, nothing on C:.
+void ExpectMachineLeftAlone(const support::RunResult& result, const std::string& machine,
+                            const std::string& image, const std::string& what)
+{
+    EXPECT_EQ(0, result.exitStatus) << what;
+    EXPECT_EQ(1u, robust::MachineReports(result.errorOutput, machine).size())
+        << what << ": " << result.errorOutput;
+    EXPECT_TRUE(ImageOf(machine) == image) << what << ": the image was changed";
+    EXPECT_FALSE(support::FileExists(machine + "/registry.reg.new")) << what;
+    EXPECT_EQ(0u, Entries(InfDir(machine)).size()) << what;
+}
+
+TEST(LimitsAndSignals, RemoverGoesOnWhenNobodyReadsItsTrace)
+{
+    std::string machine = support::MachineWithImage(Fixture("prnpurge/three_printers.reg"));
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    close(ends[0]);
+    pid_t child = fork();
+    if (child == 0)
+    {
+        dup2(ends[1], 2);
+        setenv("WIN95PREFIX", machine.c_str(), 1);
+        std::string program = Program("prnpurge");
+        execl(program.c_str(), program.c_str(), "/D\"TVDRV\"", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(std::string::npos, ImageOf(machine).find("\\Printers\\Tavrine]"));
+}
+
+TEST(LimitsAndSignals, FileSizeLimitFailsTheSave)
+{
+    std::string image = Fixture("default.reg");
+    std::string machine = support::MachineWithImage(image);
+    rlimit before;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &before));
+    rlimit limited = before;
+    limited.rlim_cur = image.size() / 2;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+    support::RunResult result = RunProgram(Program("prnsetup"), install, machine);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &before));
+    ExpectMachineLeftAlone(result, machine, image, "file size limit");
+}
+
+// An image far larger than a machine reads is refused before any of it
+// is read: a sparse file, so that the test costs no disk.
+TEST(LimitsAndSignals, ImageOverTheLimitIsRefusedUnread)
+{
+    std::string machine = support::MachineWithImage(Fixture("default.reg"));
+    std::string image = machine + "/registry.reg";
+    const off_t size = (off_t{1} << 30) + 1;
+    ASSERT_EQ(0, truncate(image.c_str(), size));
+    support::RunResult result = RunProgram(Program("prnsetup"), install, machine);
+    EXPECT_EQ(0, result.exitStatus);
+    std::vector<std::string> reports = robust::MachineReports(result.errorOutput, machine);
+    ASSERT_EQ(1u, reports.size()) << result.errorOutput;
+    EXPECT_NE(std::string::npos, reports[0].find("1073741825 bytes")) << reports[0];
+    struct stat info;
+    ASSERT_EQ(0, stat(image.c_str(), &info));
+    EXPECT_EQ(size, info.st_size);
+    EXPECT_EQ(0u, Entries(InfDir(machine)).size());
+}
+
+TEST(LimitsAndSignals, OutOfMemoryLeavesTheMachineAsItWas)
+{
+    std::string image = Fixture("default.reg");
+    std::string machine = support::MachineWithImage(image);
+    support::RunResult result =
+        RunProgram(Program("prnsetup"), install, machine, {"WIN95_FAULT=memory:1:fail"});
+    ExpectMachineLeftAlone(result, machine, image, "out of memory");
+}
+
+// The signal is sent the moment the temporary image appears; it ends the
+// run once the save is done.
+TEST(LimitsAndSignals, TerminationDuringTheSaveLeavesNoTemporaryImage)
+{
+    std::string image = Fixture("default.reg") + "[HKEY_LOCAL_MACHINE\\Large]\r\n\"Blob\"=hex:";
+    for (int line = 0; line < 100000; ++line)
+        image += "00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n  ";
+    image += "ff\r\n\r\n";
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    {
+        std::string machine;
+        std::string temporary;
+        bool seen = false;
+        // A busy machine may miss a save; each try is on a new machine.
+        for (int attempt = 0; attempt < 5 && !seen; ++attempt)
+        {
+            machine = support::MachineWithImage(image);
+            temporary = machine + "/registry.reg.new";
+            robust::Started run = robust::StartProgram(Program("prnsetup"), install, machine);
+            while (!seen && robust::StillRunning(run))
+                seen = support::FileExists(temporary);
+            if (seen)
+                kill(run.pid, signal);
+            robust::FinishProgram(run);
+        }
+
+        ASSERT_TRUE(seen) << strsignal(signal) << ": no save could be caught";
+        EXPECT_FALSE(support::FileExists(temporary)) << strsignal(signal);
+        std::string after = ImageOf(machine);
+        EXPECT_TRUE(after == image || (after.size() > image.size() &&
+                                       after.find("\\Printers\\Tavrine]") != std::string::npos))
+            << strsignal(signal) << ": the image is neither old nor new";
+    }
+}
+
+} // namespace
