@@ -1,16 +1,4 @@
-# Cross build for 32-bit Windows with MinGW-w64 (Debian's win32-threads
-# variant, which needs no winpthreads DLL).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows with MinGW-w64: the programs we ship.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TAVRINE_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${TAVRINE_MINGW_PREFIX}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${TAVRINE_MINGW_PREFIX}-g++-win32)
-set(CMAKE_RC_COMPILER ${TAVRINE_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${TAVRINE_MINGW_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TAVRINE_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,6 +1,12 @@
 # The package a Windows user gets: a zip holding the programs and the
-# driver's setup information file, built with every Windows build.
-set(TAVRINE_ZIP ${CMAKE_BINARY_DIR}/tavrine.zip)
+# driver's setup information file, built with every Windows build. Only the
+# i686 one is shipped; the x86-64 build packs the same files for its tests
+# under another name.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(TAVRINE_ZIP ${CMAKE_BINARY_DIR}/tavrine-x64-test.zip)
+else()
+  set(TAVRINE_ZIP ${CMAKE_BINARY_DIR}/tavrine.zip)
+endif()
 set(TAVRINE_ZIP_DIR ${CMAKE_BINARY_DIR}/zip)
 
 set(zipped_programs prnsetup)

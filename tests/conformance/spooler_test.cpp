@@ -44,11 +44,20 @@ bool KeyExists(const std::string& path)
 }
 
 // Windows 95 finds a driver under Windows 4.0; Wine, like Windows NT, under
-// Windows NT x86\Drivers\Version-3. The record is written in both places.
+// the environment of its own architecture, in Drivers\Version-3, and places
+// the driver's file in that architecture's spooler folder. The record is
+// written in both places.
+#ifdef _WIN64
+const char ntDrivers[] = "Windows x64\\Drivers\\Version-3\\";
+const char ntDriverFolder[] = "C:\\windows\\system32\\spool\\drivers\\x64\\3\\";
+#else
+const char ntDrivers[] = "Windows NT x86\\Drivers\\Version-3\\";
+const char ntDriverFolder[] = "C:\\windows\\system32\\spool\\drivers\\w32x86\\3\\";
+#endif
+
 void AddDriver(const char* driver, const char* file)
 {
-    for (const char* environment :
-         {"Windows 4.0\\Drivers\\", "Windows NT x86\\Drivers\\Version-3\\"})
+    for (const char* environment : {"Windows 4.0\\Drivers\\", ntDrivers})
     {
         HKEY key = CreateKey(std::string(printKey) + "Environments\\" + environment + driver);
         SetText(key, "Driver", file);
@@ -174,9 +183,8 @@ CONFORMANCE_TEST(GetPrinterDriverGivesTheDriverFilePath)
     const DRIVER_INFO_2* driver = reinterpret_cast<const DRIVER_INFO_2*>(buffer.data());
     CHECK_EQ("Path Driver", driver->pName);
     CheckTextsInside(driver->pDriverPath, buffer, sizeof(DRIVER_INFO_2));
-    CHECK_EQ(check::Windows95OrWine<const char*>(
-                 "C:\\WINDOWS\\SYSTEM\\PATHDRV.DRV",
-                 "C:\\windows\\system32\\spool\\drivers\\w32x86\\3\\PATHDRV.DRV",
+    CHECK_EQ(check::Windows95OrWine<std::string>(
+                 "C:\\WINDOWS\\SYSTEM\\PATHDRV.DRV", std::string(ntDriverFolder) + "PATHDRV.DRV",
                  "Windows 95 keeps drivers in its system folder, Wine in the NT spooler's"),
              driver->pDriverPath);
     CHECK(ClosePrinter(printer));

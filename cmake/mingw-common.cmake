@@ -1,0 +1,16 @@
+# The part of the MinGW-w64 toolchain files that does not depend on the
+# architecture: Debian's win32-threads variant, which needs no winpthreads
+# DLL. The including file sets CMAKE_SYSTEM_PROCESSOR and
+# TAVRINE_MINGW_PREFIX.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${TAVRINE_MINGW_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TAVRINE_MINGW_PREFIX}-g++-win32)
+set(CMAKE_RC_COMPILER ${TAVRINE_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${TAVRINE_MINGW_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TAVRINE_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
