@@ -1,0 +1,76 @@
+# What `cmake --install` puts on a Linux system, and the Debian package
+# made of the same files (`cpack` in the build folder).
+include(GNUInstallDirs)
+
+# The installer copies the WIN95.INF that lies beside its own program file,
+# found through the link's target: the program and that file share a folder
+# of their own, and bin/ holds a relative link to the program.
+set(TAVRINE_PROGRAM_DIR ${CMAKE_INSTALL_LIBEXECDIR}/${PROJECT_NAME})
+install(TARGETS prnsetup RUNTIME DESTINATION ${TAVRINE_PROGRAM_DIR})
+install(FILES prnsetup/WIN95.INF DESTINATION ${TAVRINE_PROGRAM_DIR})
+file(RELATIVE_PATH prnsetup_link_target ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${PROJECT_NAME}/prnsetup)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/links)
+file(CREATE_LINK ${prnsetup_link_target} ${CMAKE_BINARY_DIR}/links/prnsetup SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/links/prnsetup DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Programs that need nothing beside them go straight to bin/.
+install(TARGETS prnpurge)
+
+install(FILES machines/default.reg DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
+
+# Manual pages carry the version and the installed paths; they are
+# installed compressed, as Debian wants them and man reads them anywhere.
+find_program(TAVRINE_GZIP gzip REQUIRED)
+set(TAVRINE_FULL_PROGRAM_DIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${PROJECT_NAME})
+set(TAVRINE_FULL_DATADIR ${CMAKE_INSTALL_FULL_DATADIR}/${PROJECT_NAME})
+set(TAVRINE_MAN_PAGES)
+foreach(page IN ITEMS prnsetup.1 prnpurge.1)
+  configure_file(man/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+    COMMAND ${TAVRINE_GZIP} -9nf --keep ${page}
+    DEPENDS ${CMAKE_BINARY_DIR}/man/${page}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/man
+    VERBATIM)
+  list(APPEND TAVRINE_MAN_PAGES ${CMAKE_BINARY_DIR}/man/${page})
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+list(TRANSFORM TAVRINE_MAN_PAGES APPEND .gz OUTPUT_VARIABLE compressed_pages)
+add_custom_target(man_pages ALL DEPENDS ${compressed_pages})
+
+set(TAVRINE_MAINTAINER "Tavrine printer tools developers <tavrine@example.org>")
+configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
+  COMMAND ${TAVRINE_GZIP} -9nf --keep changelog
+  DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/doc
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGE_CONTACT ${TAVRINE_MAINTAINER})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install and remove the Tavrine printer on a Windows 95 machine")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "prnsetup installs the Tavrine printer by KORVELD on a Windows 95 machine:
+it writes the printer driver, the printer, its language monitor, print
+processor, shell extension and parallel-port device records into the
+registry, and copies the driver's setup information file into the Windows
+INF folder. prnpurge removes every printer whose driver file path
+contains a given name.
+.
+These are the Linux builds of the Windows programs. They work on an
+emulated Windows 95 machine kept in a folder (WIN95PREFIX, ~/.win95 by
+default): the registry as REGEDIT4 text and drive C: as a folder, laid out
+like a Wine prefix, so that diff shows exactly what a run changed.")
+include(CPack)
