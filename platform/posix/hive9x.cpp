@@ -117,12 +117,12 @@ std::size_t RoundUp(std::size_t size, std::size_t unit)
 }
 
 // A REG_SZ's bytes as stored and as the registry calls see them.
-std::string StoredData(std::uint32_t type, std::string_view data)
+std::string_view StoredData(std::uint32_t type, std::string_view data)
 {
     if (type == regSz && !data.empty() && data.back() == '\0' &&
         (data.size() == 1 || data[data.size() - 2] != '\0'))
         data.remove_suffix(1);
-    return std::string(data);
+    return data;
 }
 
 std::string CallerData(std::uint32_t type, std::string_view stored)
@@ -133,11 +133,16 @@ std::string CallerData(std::uint32_t type, std::string_view stored)
     return data;
 }
 
+std::size_t ValueSize(std::string_view name, std::uint32_t type, std::string_view data)
+{
+    return valueHeaderSize + name.size() + StoredData(type, data).size();
+}
+
 std::size_t RecordSize(std::string_view name, const std::vector<Hive9x::Value>& values)
 {
     std::size_t size = recordHeaderSize + name.size();
     for (const Hive9x::Value& value : values)
-        size += valueHeaderSize + value.name.size() + StoredData(value.type, value.data).size();
+        size += ValueSize(value.name, value.type, value.data);
     return size;
 }
 
@@ -497,7 +502,7 @@ std::string Hive9x::Data::BuildRecord(Key key, std::uint32_t id, std::uint32_t a
     record += node.name;
     for (const Value& value : node.values)
     {
-        const std::string data = StoredData(value.type, value.data);
+        const std::string_view data = StoredData(value.type, value.data);
         Append32(record, value.type);
         Append32(record, 0);
         Append16(record, static_cast<std::uint16_t>(value.name.size()));
@@ -795,14 +800,22 @@ Hive9x::Key Hive9x::Create(Key from, std::string_view path)
 {
     if (!Exists(from))
         return NoKey;
+    // The whole path is checked first, so that a refused call makes no key.
     std::size_t depth = 0;
     for (Key up = from; up != Root(); up = d_->nodes[up].parent)
         ++depth;
+    bool fits = true;
+    WalkPath(from, path,
+             [&](Key key, std::string_view name)
+             {
+                 fits = fits && name.size() <= MaxHive9xName && ++depth <= MaxHive9xDepth;
+                 return key;
+             });
+    if (!fits)
+        return NoKey;
     return WalkPath(from, path,
-                    [this, &depth](Key key, std::string_view name)
+                    [this](Key key, std::string_view name)
                     {
-                        if (name.size() > MaxHive9xName || ++depth > MaxHive9xDepth)
-                            return NoKey;
                         const Key found = Find(key, name);
                         return found != NoKey ? found : d_->AddChild(key, std::string(name));
                     });
@@ -858,21 +871,21 @@ const Hive9x::Value* Hive9x::FindValue(Key key, std::string_view name)
 bool Hive9x::SetValue(Key key, std::string_view name, std::uint32_t type, std::string_view data)
 {
     if (name.size() > MaxHive9xName || StoredData(type, data).size() > MaxHive9xData ||
-        !Exists(key))
+        !Exists(key) || d_->nodes[key].recordless)
         return false;
     Data::Node& node = d_->nodes[key];
-    if (node.recordless)
-        return false;
-    std::vector<Value> values = d_->Values(key);
+    std::vector<Value>& values = d_->Values(key);
     auto same = std::find_if(values.begin(), values.end(),
                              [name](const Value& value) { return SameName(value.name, name); });
+    std::size_t size = RecordSize(node.name, values) + ValueSize(name, type, data);
+    if (same != values.end())
+        size -= ValueSize(same->name, same->type, same->data);
+    if (size > maxRecord)
+        return false;
     if (same == values.end())
         same = values.insert(values.end(), Value{std::string(name), type, {}});
     same->type = type;
     same->data.assign(data);
-    if (RecordSize(node.name, values) > maxRecord)
-        return false;
-    node.values = std::move(values);
     node.dirty = true;
     d_->changed = true;
     return true;
