@@ -15,8 +15,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace win95
 {
@@ -86,12 +84,13 @@ bool SameName(std::string_view a, std::string_view b)
     return true;
 }
 
-std::string UpperName(std::string_view name)
+// A hash of the name in upper case, to find names that are the same in any case.
+std::uint64_t NameKey(std::string_view name)
 {
-    std::string upper(name);
-    for (char& c : upper)
-        c = Upper(c);
-    return upper;
+    std::uint64_t hash = 14695981039346656037u;
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(Upper(c))) * 1099511628211u;
+    return hash;
 }
 
 // The sum of the name's upper-cased bytes below 0x80: what Windows looks a
@@ -184,6 +183,9 @@ struct Hive9x::Data
         std::vector<Slot> slots;
     };
 
+    // For each block, the slot of each key number; none where there is none.
+    using Numbered = std::vector<std::vector<std::uint32_t>>;
+
     std::string bytes; // the file as read; empty for a new file
     std::vector<Node> nodes;
     std::vector<Block> blocks;
@@ -191,11 +193,9 @@ struct Hive9x::Data
     bool changed = false;
 
     bool Load(Hive9xError& error);
-    bool LoadBlocks(std::size_t at, std::unordered_map<std::uint32_t, std::uint32_t>& records,
-                    Hive9xError& error);
+    bool LoadBlocks(std::size_t at, Numbered& numbered, Hive9xError& error);
     bool CheckRecord(std::size_t at, std::size_t length, Hive9xError& error) const;
-    bool LoadTree(std::size_t tree, std::size_t treeSize,
-                  const std::unordered_map<std::uint32_t, std::uint32_t>& records,
+    bool LoadTree(std::size_t tree, std::size_t treeSize, const Numbered& numbered,
                   Hive9xError& error);
     std::vector<Value>& Values(Key key);
     Key AddChild(Key parent, std::string name);
@@ -235,21 +235,20 @@ bool Hive9x::Data::Load(Hive9xError& error)
         return Fail(error, tree + 4, "truncated file (the key tree runs past its end)");
     if (Get32(bytes, 8) != tree + treeSize)
         return Fail(error, 8, "the first data block is not right after the key tree");
-    std::unordered_map<std::uint32_t, std::uint32_t> records; // id to slot, block << 16 | slot
-    if (!LoadBlocks(tree + treeSize, records, error))
+    Numbered numbered;
+    if (!LoadBlocks(tree + treeSize, numbered, error))
         return false;
-    return LoadTree(tree, treeSize, records, error);
+    return LoadTree(tree, treeSize, numbered, error);
 }
 
-bool Hive9x::Data::LoadBlocks(std::size_t at,
-                              std::unordered_map<std::uint32_t, std::uint32_t>& records,
-                              Hive9xError& error)
+bool Hive9x::Data::LoadBlocks(std::size_t at, Numbered& numbered, Hive9xError& error)
 {
     const std::size_t size = bytes.size();
     const std::size_t count = Get16(bytes, 0x10);
     if (count == 0)
         return Fail(error, 0x10, "no data blocks");
     blocks.reserve(count);
+    numbered.resize(count);
     for (std::size_t index = 0; index < count; ++index)
     {
         if (size - at < blockHeaderSize)
@@ -280,9 +279,12 @@ bool Hive9x::Data::LoadBlocks(std::size_t at,
                     return Fail(error, record + 4, "data record's id names another block");
                 if (!CheckRecord(record, length, error))
                     return false;
-                const auto slot = static_cast<std::uint32_t>(index << 16 | block.slots.size());
-                if (!records.emplace(id, slot).second)
+                std::vector<std::uint32_t>& slots = numbered[index];
+                if (slots.size() <= number)
+                    slots.resize(number + 1u, none);
+                if (slots[number] != none)
                     return Fail(error, record + 4, "two data records with the same id");
+                slots[number] = static_cast<std::uint32_t>(block.slots.size());
             }
             block.slots.push_back(Slot{static_cast<std::uint32_t>(record),
                                        static_cast<std::uint32_t>(length), number, NoKey});
@@ -328,8 +330,7 @@ bool Hive9x::Data::CheckRecord(std::size_t at, std::size_t length, Hive9xError& 
     return true;
 }
 
-bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize,
-                            const std::unordered_map<std::uint32_t, std::uint32_t>& records,
+bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize, const Numbered& numbered,
                             Hive9xError& error)
 {
     auto validEntry = [&](std::uint32_t offset)
@@ -349,26 +350,39 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize,
         std::size_t linkAt; // the field that led here
     };
     std::vector<Pending> stack{{root, NoKey, 0, tree + 8}};
-    std::unordered_set<std::uint32_t> taken; // record slots owned by a key
-    std::unordered_map<Key, std::unordered_set<std::string>> childNames;
+    struct Sibling
+    {
+        Key parent;
+        std::uint64_t hash; // of the upper-cased name
+        Key key;
+        bool operator<(const Sibling& other) const
+        {
+            return parent != other.parent ? parent < other.parent : hash < other.hash;
+        }
+    };
+    std::vector<Sibling> siblings;
     while (!stack.empty())
     {
         Pending here = stack.back();
         stack.pop_back();
         if (!validEntry(here.entry))
             return Fail(error, here.linkAt, "key link points outside the key entries");
-        const std::size_t slotIndex = (here.entry - treeHeaderSize) / entrySize;
-        if (seen[slotIndex])
+        const std::size_t entryIndex = (here.entry - treeHeaderSize) / entrySize;
+        if (seen[entryIndex])
             return Fail(error, here.linkAt, "key links form a cycle or join");
-        seen[slotIndex] = true;
+        seen[entryIndex] = true;
         const std::size_t at = tree + here.entry;
         const std::uint32_t parentLink = Get32(bytes, at + 0x0C);
         if (here.parent != NoKey && parentLink != nodes[here.parent].entry)
             return Fail(error, at + 0x0C, "key's parent link does not match the tree");
         const std::uint32_t id =
             static_cast<std::uint32_t>(Get16(bytes, at + 0x1A)) << 16 | Get16(bytes, at + 0x18);
-        auto found = records.find(id);
-        if (found == records.end() && here.parent == NoKey)
+        const std::uint32_t blockIndex = id >> 16;
+        const std::uint32_t slotIndex =
+            blockIndex < numbered.size() && (id & 0xFFFF) < numbered[blockIndex].size()
+                ? numbered[blockIndex][id & 0xFFFF]
+                : none;
+        if (slotIndex == none && here.parent == NoKey)
         {
             // The root needs no record: its name is the file's root key.
             Node root;
@@ -382,11 +396,11 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize,
                 stack.push_back({Get32(bytes, at + 0x10), 0, 1, at + 0x10});
             continue;
         }
-        if (found == records.end())
+        if (slotIndex == none)
             return Fail(error, at + 0x18, "key's data record is missing");
-        if (!taken.insert(found->second).second)
+        Slot& slot = blocks[blockIndex].slots[slotIndex];
+        if (slot.key != NoKey)
             return Fail(error, at + 0x18, "two keys share one data record");
-        Slot& slot = blocks[found->second >> 16].slots[found->second & 0xFFFF];
         Node node;
         node.name.assign(bytes, slot.offset + recordHeaderSize, Get16(bytes, slot.offset + 0x0C));
         if (here.parent != NoKey)
@@ -395,16 +409,14 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize,
                 return Fail(error, slot.offset + 0x0C, "empty key name");
             if (IsAscii(node.name) && Get32(bytes, at + 4) != NameHash(node.name))
                 return Fail(error, at + 4, "key name hash does not match the name");
-            if (!childNames[here.parent].insert(UpperName(node.name)).second)
-                return Fail(error, slot.offset + recordHeaderSize,
-                            "two subkeys with the same name");
+            siblings.push_back({here.parent, NameKey(node.name), static_cast<Key>(nodes.size())});
             if (here.depth > MaxHive9xDepth)
                 return Fail(error, at, "keys nested deeper than 512 levels");
         }
         node.parent = here.parent;
         node.entry = here.entry;
         node.record = slot.offset;
-        node.block = found->second >> 16;
+        node.block = blockIndex;
         node.number = slot.number;
         const Key key = static_cast<Key>(nodes.size());
         slot.key = key;
@@ -432,6 +444,16 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize,
         if (child != none)
             stack.push_back({child, key, here.depth + 1, at + 0x10});
     }
+    // Siblings whose names are the same in any case: sorted by parent and
+    // name hash, such names stand next to each other.
+    std::sort(siblings.begin(), siblings.end());
+    for (std::size_t i = 1; i < siblings.size(); ++i)
+        for (std::size_t j = i; j > 0 && siblings[j - 1].parent == siblings[i].parent &&
+                                siblings[j - 1].hash == siblings[i].hash;
+             --j)
+            if (SameName(nodes[siblings[j - 1].key].name, nodes[siblings[i].key].name))
+                return Fail(error, nodes[siblings[i].key].record + recordHeaderSize,
+                            "two subkeys with the same name");
     return true;
 }
 
