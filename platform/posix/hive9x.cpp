@@ -137,14 +137,6 @@ std::size_t ValueSize(std::string_view name, std::uint32_t type, std::string_vie
     return valueHeaderSize + name.size() + StoredData(type, data).size();
 }
 
-std::size_t RecordSize(std::string_view name, const std::vector<Hive9x::Value>& values)
-{
-    std::size_t size = recordHeaderSize + name.size();
-    for (const Hive9x::Value& value : values)
-        size += ValueSize(value.name, value.type, value.data);
-    return size;
-}
-
 // The largest record a data block can hold.
 constexpr std::size_t maxRecord = MaxHive9xBlock - blockHeaderSize;
 
@@ -161,13 +153,15 @@ struct Hive9x::Data
         Key nextSibling = NoKey;
         std::uint32_t entry = none;  // offset of its entry in the tree as read; none when new
         std::uint32_t record = none; // file offset of its record as read; none when new
-        std::uint32_t block = none;  // index of the block its record was read from
-        std::uint16_t number = 0;    // its number within that block
         bool deleted = false;        // removed, with everything under it
         bool dirty = false;          // its values changed
         bool parsed = false;         // `values` holds its values
         bool recordless = false;     // the root, when it has no record and so no values
         std::vector<Value> values;
+        // For each value, the file offset of its bytes while it stands as it
+        // was read (kept byte for byte, a REG_SZ's stored zero included);
+        // none once it is set.
+        std::vector<std::uint32_t> readAt;
     };
     struct Slot
     {
@@ -198,6 +192,10 @@ struct Hive9x::Data
     bool LoadTree(std::size_t tree, std::size_t treeSize, const Numbered& numbered,
                   Hive9xError& error);
     std::vector<Value>& Values(Key key);
+    std::size_t ValueBytes(const Node& node, std::size_t index) const;
+    std::size_t RecordBytes(const Node& node) const;
+    // The value of that name, or the end of `values`.
+    std::vector<Value>::iterator FindValue(Key key, std::string_view name);
     Key AddChild(Key parent, std::string name);
     std::string BuildRecord(Key key, std::uint32_t id, std::uint32_t allocated) const;
     std::uint32_t RecordHeaderWord(Key key) const;
@@ -382,46 +380,37 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize, const Number
             blockIndex < numbered.size() && (id & 0xFFFF) < numbered[blockIndex].size()
                 ? numbered[blockIndex][id & 0xFFFF]
                 : none;
-        if (slotIndex == none && here.parent == NoKey)
+        Node node;
+        node.parent = here.parent;
+        node.entry = here.entry;
+        const Key key = static_cast<Key>(nodes.size());
+        if (slotIndex != none)
+        {
+            Slot& slot = blocks[blockIndex].slots[slotIndex];
+            if (slot.key != NoKey)
+                return Fail(error, at + 0x18, "two keys share one data record");
+            slot.key = key;
+            node.record = slot.offset;
+            node.name.assign(bytes, slot.offset + recordHeaderSize,
+                             Get16(bytes, slot.offset + 0x0C));
+        }
+        else if (here.parent == NoKey)
         {
             // The root needs no record: its name is the file's root key.
-            Node root;
-            root.entry = here.entry;
-            root.parsed = true;
-            root.recordless = true;
-            nodes.push_back(std::move(root));
-            if (Get32(bytes, at + 0x14) != none)
-                return Fail(error, at + 0x14, "the root key has a sibling");
-            if (Get32(bytes, at + 0x10) != none)
-                stack.push_back({Get32(bytes, at + 0x10), 0, 1, at + 0x10});
-            continue;
+            node.recordless = true;
+            node.parsed = true;
         }
-        if (slotIndex == none)
+        else
             return Fail(error, at + 0x18, "key's data record is missing");
-        Slot& slot = blocks[blockIndex].slots[slotIndex];
-        if (slot.key != NoKey)
-            return Fail(error, at + 0x18, "two keys share one data record");
-        Node node;
-        node.name.assign(bytes, slot.offset + recordHeaderSize, Get16(bytes, slot.offset + 0x0C));
         if (here.parent != NoKey)
         {
             if (node.name.empty())
-                return Fail(error, slot.offset + 0x0C, "empty key name");
+                return Fail(error, node.record + 0x0C, "empty key name");
             if (IsAscii(node.name) && Get32(bytes, at + 4) != NameHash(node.name))
                 return Fail(error, at + 4, "key name hash does not match the name");
-            siblings.push_back({here.parent, NameKey(node.name), static_cast<Key>(nodes.size())});
             if (here.depth > MaxHive9xDepth)
                 return Fail(error, at, "keys nested deeper than 512 levels");
-        }
-        node.parent = here.parent;
-        node.entry = here.entry;
-        node.record = slot.offset;
-        node.block = blockIndex;
-        node.number = slot.number;
-        const Key key = static_cast<Key>(nodes.size());
-        slot.key = key;
-        if (here.parent != NoKey)
-        {
+            siblings.push_back({here.parent, NameKey(node.name), key});
             Node& parent = nodes[here.parent];
             if (parent.lastChild == NoKey)
                 parent.firstChild = key;
@@ -467,8 +456,10 @@ std::vector<Hive9x::Value>& Hive9x::Data::Values(Key key)
     const std::size_t count = Get16(bytes, node.record + 0x0E);
     std::size_t at = node.record + recordHeaderSize + nameLength;
     node.values.reserve(count);
+    node.readAt.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
     {
+        node.readAt.push_back(static_cast<std::uint32_t>(at));
         Value value;
         value.type = Get32(bytes, at);
         const std::size_t valueName = Get16(bytes, at + 8);
@@ -481,6 +472,30 @@ std::vector<Hive9x::Value>& Hive9x::Data::Values(Key key)
         node.values.push_back(std::move(value));
     }
     return node.values;
+}
+
+std::size_t Hive9x::Data::ValueBytes(const Node& node, std::size_t index) const
+{
+    const std::uint32_t at = node.readAt[index];
+    if (at != none)
+        return valueHeaderSize + Get16(bytes, at + 8) + Get16(bytes, at + 0x0A);
+    const Value& value = node.values[index];
+    return ValueSize(value.name, value.type, value.data);
+}
+
+std::size_t Hive9x::Data::RecordBytes(const Node& node) const
+{
+    std::size_t size = recordHeaderSize + node.name.size();
+    for (std::size_t i = 0; i < node.values.size(); ++i)
+        size += ValueBytes(node, i);
+    return size;
+}
+
+std::vector<Hive9x::Value>::iterator Hive9x::Data::FindValue(Key key, std::string_view name)
+{
+    std::vector<Value>& values = Values(key);
+    return std::find_if(values.begin(), values.end(),
+                        [name](const Value& value) { return SameName(value.name, name); });
 }
 
 Hive9x::Key Hive9x::Data::AddChild(Key parent, std::string name)
@@ -517,13 +532,19 @@ std::string Hive9x::Data::BuildRecord(Key key, std::uint32_t id, std::uint32_t a
     record.reserve(allocated);
     Append32(record, allocated);
     Append32(record, id);
-    Append32(record, static_cast<std::uint32_t>(RecordSize(node.name, node.values)));
+    Append32(record, static_cast<std::uint32_t>(RecordBytes(node)));
     Append16(record, static_cast<std::uint16_t>(node.name.size()));
     Append16(record, static_cast<std::uint16_t>(node.values.size()));
     Append32(record, RecordHeaderWord(key));
     record += node.name;
-    for (const Value& value : node.values)
+    for (std::size_t i = 0; i < node.values.size(); ++i)
     {
+        if (node.readAt[i] != none)
+        {
+            record.append(bytes, node.readAt[i], ValueBytes(node, i));
+            continue;
+        }
+        const Value& value = node.values[i];
         const std::string_view data = StoredData(value.type, value.data);
         Append32(record, value.type);
         Append32(record, 0);
@@ -575,7 +596,7 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
         {
             bool gone = slot.key != NoKey && !alive(slot.key);
             if (!gone && slot.key != NoKey && nodes[slot.key].dirty &&
-                RecordSize(nodes[slot.key].name, nodes[slot.key].values) > slot.allocated)
+                RecordBytes(nodes[slot.key]) > slot.allocated)
             {
                 tail.push_back(slot.key);
                 gone = true;
@@ -608,22 +629,23 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
     for (Key key : created)
         if (alive(key) && !nodes[key].recordless)
             tail.push_back(key);
+    // New and moved records go after the last block's, numbered after the
+    // highest number it holds.
+    std::uint32_t number = 0;
+    if (!out.empty())
+        for (const OutRecord& record : out.back().records)
+            if (record.number != freeNumber)
+                number = std::max<std::uint32_t>(number, record.number + 1u);
     for (Key key : tail)
     {
-        const auto length =
-            static_cast<std::uint32_t>(RoundUp(RecordSize(nodes[key].name, nodes[key].values), 4));
-        std::uint32_t number = 0;
-        if (!out.empty())
-            for (const OutRecord& record : out.back().records)
-                if (record.number != freeNumber)
-                    number = std::max<std::uint32_t>(number, record.number + 1u);
+        const auto length = static_cast<std::uint32_t>(RoundUp(RecordBytes(nodes[key]), 4));
         if (out.empty() || out.back().size + length > MaxHive9xBlock || number >= freeNumber)
         {
             out.push_back(OutBlock{none, none, {}, blockHeaderSize, true});
             number = 0;
         }
         out.back().records.push_back(
-            OutRecord{key, none, length, static_cast<std::uint16_t>(number)});
+            OutRecord{key, none, length, static_cast<std::uint16_t>(number++)});
         out.back().size += length;
         out.back().touched = true;
     }
@@ -884,10 +906,8 @@ const std::vector<Hive9x::Value>& Hive9x::Values(Key key)
 
 const Hive9x::Value* Hive9x::FindValue(Key key, std::string_view name)
 {
-    for (const Value& value : Values(key))
-        if (SameName(value.name, name))
-            return &value;
-    return nullptr;
+    auto found = d_->FindValue(key, name);
+    return found != d_->nodes[key].values.end() ? &*found : nullptr;
 }
 
 bool Hive9x::SetValue(Key key, std::string_view name, std::uint32_t type, std::string_view data)
@@ -896,18 +916,24 @@ bool Hive9x::SetValue(Key key, std::string_view name, std::uint32_t type, std::s
         !Exists(key) || d_->nodes[key].recordless)
         return false;
     Data::Node& node = d_->nodes[key];
-    std::vector<Value>& values = d_->Values(key);
-    auto same = std::find_if(values.begin(), values.end(),
-                             [name](const Value& value) { return SameName(value.name, name); });
-    std::size_t size = RecordSize(node.name, values) + ValueSize(name, type, data);
-    if (same != values.end())
-        size -= ValueSize(same->name, same->type, same->data);
+    auto same = d_->FindValue(key, name);
+    const auto index = static_cast<std::size_t>(same - node.values.begin());
+    std::size_t size = d_->RecordBytes(node) + ValueSize(name, type, data);
+    if (same != node.values.end())
+        size -= d_->ValueBytes(node, index);
     if (size > maxRecord)
         return false;
-    if (same == values.end())
-        same = values.insert(values.end(), Value{std::string(name), type, {}});
-    same->type = type;
-    same->data.assign(data);
+    if (same == node.values.end())
+    {
+        node.values.push_back(Value{std::string(name), type, std::string(data)});
+        node.readAt.push_back(none);
+    }
+    else
+    {
+        same->type = type;
+        same->data.assign(data);
+        node.readAt[index] = none;
+    }
     node.dirty = true;
     d_->changed = true;
     return true;
@@ -918,12 +944,11 @@ bool Hive9x::DeleteValue(Key key, std::string_view name)
     if (!Exists(key))
         return false;
     Data::Node& node = d_->nodes[key];
-    std::vector<Value>& values = d_->Values(key);
-    auto same = std::find_if(values.begin(), values.end(),
-                             [name](const Value& value) { return SameName(value.name, name); });
-    if (same == values.end())
+    auto same = d_->FindValue(key, name);
+    if (same == node.values.end())
         return false;
-    values.erase(same);
+    node.readAt.erase(node.readAt.begin() + (same - node.values.begin()));
+    node.values.erase(same);
     node.dirty = true;
     d_->changed = true;
     return true;

@@ -222,6 +222,29 @@ TEST(Hive9x, ChangesLeaveTheRestAsItWas)
     EXPECT_EQ(Dump(*expected), Dump(*read));
 }
 
+// A value the run did not set keeps its stored bytes when another value
+// of its key changes: here a REG_SZ stored with its zero, as some files
+// hold it, and a header word no description gives a meaning.
+TEST(Hive9x, UntouchedValuesKeepTheirBytesInAChangedKey)
+{
+    std::unique_ptr<Hive9x> hive = Hive9x::Empty();
+    hive->SetValue(hive->Create(hive->Root(), "Key"), "Name", 3, sz("first"));
+    std::string file = Bytes(*hive);
+    const std::string stored = std::string("\3\0\0\0\0\0\0\0\4\0\6\0Name", 16) + sz("first");
+    const std::size_t at = file.find(stored);
+    ASSERT_NE(std::string::npos, at);
+    file[at] = 1;
+    Put32(file, at + 4, 0x12345678);
+    const std::string kept = file.substr(at, stored.size());
+
+    hive = Read(file);
+    ASSERT_NE(nullptr, hive);
+    Key key = hive->Find(hive->Root(), "Key");
+    EXPECT_EQ(sz("first"), hive->FindValue(key, "Name")->data);
+    ASSERT_TRUE(hive->SetValue(key, "Other", 4, std::string(4, '\0')));
+    EXPECT_NE(std::string::npos, Bytes(*hive).find(kept));
+}
+
 TEST(Hive9x, DeletingTakesTheWholeSubtree)
 {
     std::unique_ptr<Hive9x> hive = Read(SmallFile());
