@@ -242,9 +242,8 @@ bool Hive9x::Data::Load(Hive9xError& error)
 bool Hive9x::Data::LoadBlocks(std::size_t at, Numbered& numbered, Hive9xError& error)
 {
     const std::size_t size = bytes.size();
+    // A file whose root has no subkeys may have no data blocks at all.
     const std::size_t count = Get16(bytes, 0x10);
-    if (count == 0)
-        return Fail(error, 0x10, "no data blocks");
     blocks.reserve(count);
     numbered.resize(count);
     for (std::size_t index = 0; index < count; ++index)

@@ -265,6 +265,18 @@ TEST(Hive9x, DeletingTakesTheWholeSubtree)
               Dump(*read));
 }
 
+// With every key gone the file has no data block left, and still reads.
+TEST(Hive9x, AFileWithOnlyTheRootReads)
+{
+    std::unique_ptr<Hive9x> hive = Read(SmallFile());
+    ASSERT_NE(nullptr, hive);
+    hive->Delete(hive->Find(hive->Root(), "One"));
+    hive->Delete(hive->Find(hive->Root(), "Two"));
+    std::unique_ptr<Hive9x> read = Read(Bytes(*hive));
+    ASSERT_NE(nullptr, read);
+    EXPECT_EQ("[]\n", Dump(*read));
+}
+
 // Keys spread over several data blocks; when every record of a block is
 // deleted the block goes, and the blocks after it take its number.
 TEST(Hive9x, AnEmptiedBlockGoesAndLaterBlocksMoveUp)
