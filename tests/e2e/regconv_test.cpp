@@ -75,10 +75,20 @@ std::string Describe(const std::vector<Value>& values)
     return text;
 }
 
+bool SameName(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) {
+                                                  return x == y ||
+                                                         ((x | 0x20) == (y | 0x20) &&
+                                                          (x | 0x20) >= 'a' && (x | 0x20) <= 'z');
+                                              });
+}
+
 void SetValue(Key& key, Value value)
 {
     for (Value& old : key.values)
-        if (Upper(old.name) == Upper(value.name))
+        if (SameName(old.name, value.name))
         {
             old.type = value.type;
             old.data = std::move(value.data);
