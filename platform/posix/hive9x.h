@@ -12,6 +12,10 @@
 // Names are bytes in the guest's ANSI code page, compared without regard to
 // the case of ASCII letters and kept with the case they were given.
 //
+// The root key may have no record, and so no values (the files this class
+// makes give it none, as libcreg expects); a file whose root has no
+// subkeys then has no data block.
+//
 // Value data is what RegQueryValueExA answers and RegSetValueExA takes. A
 // REG_SZ is stored as Windows 9x stores it, without its terminating zero,
 // and reads back with one: data stored without a zero at its end gets one
