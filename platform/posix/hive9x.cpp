@@ -405,6 +405,8 @@ bool Hive9x::Data::LoadTree(std::size_t tree, std::size_t treeSize, const Number
         {
             if (node.name.empty())
                 return Fail(error, node.record + 0x0C, "empty key name");
+            // Only ASCII names are checked: in a double-byte code page a
+            // trail byte may be a letter that Windows does not upper-case.
             if (IsAscii(node.name) && Get32(bytes, at + 4) != NameHash(node.name))
                 return Fail(error, at + 4, "key name hash does not match the name");
             if (here.depth > MaxHive9xDepth)
