@@ -378,6 +378,25 @@ TEST_F(Regconv, EveryFixtureReadsBackThroughCregexport)
     }
 }
 
+// A damaged binary file is refused with one line, and nothing is written.
+TEST(RegconvInput, DamagedFileIsRefusedWithOneLine)
+{
+    const Converted converted = Convert(support::Fixture("many-printers.reg"), false);
+    std::string bytes = support::ReadFile(converted.binary);
+    bytes.resize(bytes.size() - 0x100);
+    support::WriteFile(converted.binary, bytes);
+    const std::string out = converted.binary + ".reg";
+    support::RunResult result = support::RunProgram(support::Program("tools/regconv"),
+                                                    {converted.binary, out}, converted.binary);
+    EXPECT_EQ(1, result.exitStatus);
+    EXPECT_EQ(converted.binary + ": offset 0x",
+              result.errorOutput.substr(9, converted.binary.size() + 11));
+    EXPECT_NE(std::string::npos, result.errorOutput.find("truncated file"));
+    EXPECT_EQ(1, std::count(result.errorOutput.begin(), result.errorOutput.end(), '\n'))
+        << result.errorOutput;
+    EXPECT_FALSE(support::FileExists(out));
+}
+
 // A generated image of 10 MB: its few values longer than Windows 9x allows
 // are left out and named; everything else reads back, through cregexport
 // and through Parse::Win32Registry.
