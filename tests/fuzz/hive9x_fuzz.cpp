@@ -68,7 +68,8 @@ std::string Dump(Hive9x& hive)
             dump += value.name + "=" + std::to_string(value.type) + ":" + data + "\n";
         }
         std::vector<Key> children;
-        for (Key child = hive.FirstChild(key); child != Hive9x::NoKey; child = hive.NextSibling(child))
+        for (Key child = hive.FirstChild(key); child != Hive9x::NoKey;
+             child = hive.NextSibling(child))
             children.push_back(child);
         for (auto child = children.rbegin(); child != children.rend(); ++child)
             pending.push_back({*child, depth + 1});
@@ -82,7 +83,8 @@ Key PickKey(Hive9x& hive, FuzzedDataProvider& script)
     for (int steps = script.ConsumeIntegralInRange(0, 4); steps > 0; --steps)
     {
         std::vector<Key> below;
-        for (Key child = hive.FirstChild(key); child != Hive9x::NoKey; child = hive.NextSibling(child))
+        for (Key child = hive.FirstChild(key); child != Hive9x::NoKey;
+             child = hive.NextSibling(child))
             below.push_back(child);
         if (below.empty())
             break;
@@ -102,7 +104,8 @@ void Change(Hive9x& hive, FuzzedDataProvider& script)
             hive.Create(key, script.ConsumeRandomLengthString(40));
             break;
         case 1:
-            hive.SetValue(key, script.ConsumeRandomLengthString(20), script.ConsumeIntegralInRange<std::uint32_t>(0, 8),
+            hive.SetValue(key, script.ConsumeRandomLengthString(20),
+                          script.ConsumeIntegralInRange<std::uint32_t>(0, 8),
                           script.ConsumeRandomLengthString(3000));
             break;
         case 2:
@@ -125,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<Hive9x> hive = Hive9x::Read(input, error);
     if (hive == nullptr)
     {
-        Require(!error.what.empty() && error.what.find('\n') == std::string::npos, "a refusal without one reason");
+        Require(!error.what.empty() && error.what.find('\n') == std::string::npos,
+                "a refusal without one reason");
         Require(error.offset <= size, "a refusal at an offset outside the file");
         return 0;
     }
@@ -133,7 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string written = Written(*hive);
     std::unique_ptr<Hive9x> again = ReadBack(written);
     Require(Dump(*again) == dump, "the file written out reads as another tree");
-    Require(Written(*again) == written, "a file written by the writer is not written back as it was");
+    Require(Written(*again) == written,
+            "a file written by the writer is not written back as it was");
 
     FuzzedDataProvider script(data, size);
     Change(*hive, script);
