@@ -12,7 +12,7 @@ namespace win95
 namespace
 {
 
-std::size_t Slot(KeyId parent, std::uint32_t hash, std::size_t mask)
+std::size_t SlotOf(KeyId parent, std::uint32_t hash, std::size_t mask)
 {
     std::uint32_t mixed = hash ^ (parent * 0x9E3779B1u);
     mixed ^= mixed >> 16;
@@ -28,14 +28,15 @@ KeyId Image::Lookup(KeyId parent, std::string_view name, std::uint32_t hash, uns
     if (slots_.empty())
         return NoKey;
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = Slot(parent, hash, mask);; at = (at + 1) & mask)
+    for (std::size_t at = SlotOf(parent, hash, mask);; at = (at + 1) & mask)
     {
-        KeyId key = slots_[at];
+        KeyId key = slots_[at].key;
         if (key == NoKey)
             return NoKey;
+        if (slots_[at].hash != hash)
+            continue;
         const Key& own = keys_[key];
-        if (own.hash == hash && own.parent == parent && !(own.flags & skip) &&
-            SameName(Name(key), name))
+        if (own.parent == parent && !(own.flags & skip) && SameName(Name(key), name))
             return key;
     }
 }
@@ -48,17 +49,17 @@ void Image::Index(KeyId key) const
         return;
     }
     std::size_t mask = slots_.size() - 1;
-    std::size_t at = Slot(keys_[key].parent, keys_[key].hash, mask);
-    while (slots_[at] != NoKey)
+    std::size_t at = SlotOf(keys_[key].parent, keys_[key].hash, mask);
+    while (slots_[at].key != NoKey)
         at = (at + 1) & mask;
-    slots_[at] = key;
+    slots_[at] = {key, keys_[key].hash};
     ++indexed_;
 }
 
 // Every key but the top, which has no parent, in the given number of slots.
 void Image::Reindex(std::size_t slots) const
 {
-    slots_.assign(slots, NoKey);
+    slots_.assign(slots, Slot{NoKey, 0});
     indexed_ = 0;
     for (KeyId key = 1; key < keys_.size(); ++key)
         Index(key);

@@ -25,7 +25,7 @@ Image::Image() : names_(fixedNames)
     Key root{};
     root.parent = NoKey;
     root.firstChild = root.lastChild = root.previous = root.next = NoKey;
-    root.moreRuns = NoSection;
+    root.moreRuns = root.values = NoSection;
     keys_.push_back(root);
 }
 
@@ -110,7 +110,7 @@ KeyId Image::NewKey(KeyId parent, std::string_view name, bool pooled, unsigned f
         static_cast<std::uint32_t>((up.depth == 0 ? 0 : up.pathLength + 1) + name.size());
     key.hash = NameHash(name);
     key.firstChild = key.lastChild = key.previous = key.next = NoKey;
-    key.moreRuns = NoSection;
+    key.moreRuns = key.values = NoSection;
     KeyId id = static_cast<KeyId>(keys_.size());
     keys_.push_back(key);
     Index(id);
@@ -328,10 +328,10 @@ void Image::Delete(KeyId key)
 
 Image::KeyValues& Image::Values(KeyId key)
 {
-    auto found = values_.find(key);
-    if (found != values_.end())
-        return found->second;
-    KeyValues& values = values_[key];
+    if (keys_[key].values != NoSection)
+        return values_[keys_[key].values];
+    keys_[key].values = static_cast<std::uint32_t>(values_.size());
+    KeyValues& values = values_.emplace_back();
     std::uint32_t depth = keys_[key].depth;
     ForEachRun(key,
                [&](Run run)
@@ -370,6 +370,11 @@ void Image::ReadSection(std::uint32_t section, std::vector<ValueLine>& values) c
         }
         at = next;
     }
+}
+
+const Image::KeyValues* Image::ParsedValues(KeyId key) const
+{
+    return keys_[key].values != NoSection ? &values_[keys_[key].values] : nullptr;
 }
 
 const Value* Image::FindValue(KeyId key, std::string_view name)

@@ -3,6 +3,7 @@
 // hash by which names are compared first.
 #pragma once
 
+#include "platform/posix/image_values.h"
 #include "platform/posix/keys.h"
 
 #include <cstdint>
@@ -35,19 +36,19 @@ constexpr std::string_view classesName = fixedNames.substr(26, 7);
 constexpr std::string_view classesRootName = "HKEY_CLASSES_ROOT";
 constexpr std::uint32_t classesPathLength = 18 + 1 + 8 + 1 + 7;
 
-// Hash of a name without regard to ASCII case.
+// Hash of a name without regard to ASCII case, eight bytes at a time.
 inline std::uint32_t NameHash(std::string_view name)
 {
-    std::uint32_t hash = 2166136261u;
-    for (char c : name)
-    {
-        hash ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        hash *= 16777619u;
-    }
-    hash ^= hash >> 15;
-    hash *= 0x2C1B3C6Du;
-    hash ^= hash >> 12;
-    return hash;
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ name.size();
+    std::size_t at = 0;
+    for (; at + 8 <= name.size(); at += 8)
+        hash = (hash ^ LowerWord(LoadWord(name.data() + at, 8))) * 0xFF51AFD7ED558CCDull;
+    if (at < name.size())
+        hash = (hash ^ LowerWord(LoadWord(name.data() + at, name.size() - at))) *
+               0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 32;
+    hash *= 0xC4CEB9FE1A85EC53ull;
+    return static_cast<std::uint32_t>(hash >> 32);
 }
 
 // Visits the key's runs in image order. The visit may make nodes, which

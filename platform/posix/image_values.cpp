@@ -82,16 +82,6 @@ bool IsPlainText(const Value& value)
 
 } // namespace
 
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    return true;
-}
-
 LineSpan LineAt(std::string_view text, std::size_t begin)
 {
     std::size_t end = text.find('\n', begin);

@@ -118,7 +118,7 @@ bool Image::Write(const WriteSink& write) const
         const Key& own = keys_[key];
         if (own.flags & (Deleted | Created))
             continue;
-        const std::vector<std::uint32_t>& sections = values_.at(key).sections;
+        const std::vector<std::uint32_t>& sections = ParsedValues(key)->sections;
         if (sections.empty())
             preludes.push_back({own.run.begin, own.depth, 0, key});
         for (std::uint32_t section : sections)
@@ -202,7 +202,7 @@ bool Image::Write(const WriteSink& write) const
 // key's last section. The values stand in the order of their sections.
 void Image::WriteSection(Output& out, KeyId key, std::uint32_t section) const
 {
-    const KeyValues& own = values_.at(key);
+    const KeyValues& own = *ParsedValues(key);
     auto first =
         std::partition_point(own.values.begin(), own.values.end(),
                              [section](const ValueLine& value) { return value.section < section; });
@@ -233,17 +233,17 @@ void Image::WriteSection(Output& out, KeyId key, std::uint32_t section) const
 void Image::WriteNewKey(Output& out, KeyId key, bool withValues) const
 {
     out.Line("[" + Path(key) + "]");
-    auto values = values_.find(key);
-    if (withValues && values != values_.end())
-        for (const ValueLine& value : values->second.values)
+    const KeyValues* values = ParsedValues(key);
+    if (withValues && values != nullptr)
+        for (const ValueLine& value : values->values)
             out.Line(CanonicalLine(value));
     out.Line("");
 }
 
 void Image::WriteNewSubtree(Output& out, KeyId key) const
 {
-    auto values = values_.find(key);
-    bool holdsValues = values != values_.end() && !values->second.values.empty();
+    const KeyValues* values = ParsedValues(key);
+    bool holdsValues = values != nullptr && !values->values.empty();
     if (!(keys_[key].flags & Quiet) || holdsValues)
         WriteNewKey(out, key, true);
     for (KeyId child = keys_[key].firstChild; child != NoKey; child = keys_[child].next)

@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace win95
@@ -97,6 +96,7 @@ class Image final : public Storage
         Run run;                // its first run; empty when no section names it
         std::uint32_t moreRuns; // its further runs, in moreRuns_; NoSection if none
         std::uint32_t scans;    // look-ups that searched its runs for a subkey
+        std::uint32_t values;   // its place in values_ once they are parsed; NoSection before
     };
     // The values of a key whose values have been parsed.
     struct KeyValues
@@ -134,6 +134,8 @@ class Image final : public Storage
     void List(KeyId key) const;
     KeyId OnDemand(KeyId parent, std::string_view name);
     KeyValues& Values(KeyId key);
+    // The values parsed for the key; null if they have not been.
+    const KeyValues* ParsedValues(KeyId key) const;
     void ReadSection(std::uint32_t section, std::vector<ValueLine>& values) const;
     std::size_t SectionEnd(std::uint32_t section) const;
     std::size_t BodyBegin(std::uint32_t section) const;
@@ -158,13 +160,20 @@ class Image final : public Storage
     // Nodes are made when a look-up reaches a key, which a const look-up does too.
     mutable std::vector<Key> keys_;
     mutable std::vector<std::vector<Run>> moreRuns_;
-    mutable std::vector<KeyId> slots_; // open-addressing index of keys by parent and name
+    // Open-addressing index of keys by parent and name; each slot keeps the
+    // name's hash beside the key, so that a probe need not visit the key.
+    struct Slot
+    {
+        KeyId key;
+        std::uint32_t hash;
+    };
+    mutable std::vector<Slot> slots_;
     mutable std::size_t indexed_ = 0;
-    std::unordered_map<KeyId, KeyValues> values_; // keys whose values were parsed
-    std::vector<KeyId> created_;                  // keys made by this run, in order
-    std::vector<KeyId> dirty_;                    // keys whose values changed
-    std::vector<KeyId> deleted_;                  // keys deleted with their subtrees
-    KeyId cursorKey_ = NoKey; // the last subkey looked up by position, to enumerate in O(1)
+    std::vector<KeyValues> values_; // of the keys whose values were parsed
+    std::vector<KeyId> created_;    // keys made by this run, in order
+    std::vector<KeyId> dirty_;      // keys whose values changed
+    std::vector<KeyId> deleted_;    // keys deleted with their subtrees
+    KeyId cursorKey_ = NoKey;       // the last subkey looked up by position, to enumerate in O(1)
     std::uint32_t cursorIndex_ = 0;
     KeyId cursorChild_ = NoKey;
     bool changed_ = false;

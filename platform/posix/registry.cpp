@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace
@@ -20,27 +19,34 @@ using win95::Storage;
 
 constexpr LONG ERROR_KEY_DELETED = 1018L;
 
-// Open keys by handle value. Values count up and are never reused, so a
-// closed or made-up handle is recognised as such.
-struct OpenKeys
-{
-    std::unordered_map<std::uintptr_t, KeyId> keys;
-    std::uintptr_t next = 0x1000;
-};
+// Open keys by handle value: the n-th handle handed out is firstHandle +
+// 4n, and its key stays at place n, NoKey once it is closed. Values are
+// never reused, so a closed or made-up handle is recognised as such.
+constexpr std::uintptr_t firstHandle = 0x1000;
 
-OpenKeys& Handles()
+std::vector<KeyId>& Handles()
 {
-    static OpenKeys handles;
-    return handles;
+    static std::vector<KeyId> keys;
+    return keys;
 }
 
 HKEY NewHandle(KeyId key)
 {
-    OpenKeys& handles = Handles();
-    std::uintptr_t value = handles.next;
-    handles.next += 4;
-    handles.keys.emplace(value, key);
-    return reinterpret_cast<HKEY>(value);
+    std::vector<KeyId>& keys = Handles();
+    keys.push_back(key);
+    return reinterpret_cast<HKEY>(firstHandle + 4 * (keys.size() - 1));
+}
+
+// The place of an open handle's key; null when the handle is not open.
+KeyId* HandleKey(HKEY handle)
+{
+    std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    std::vector<KeyId>& keys = Handles();
+    if (value < firstHandle || (value - firstHandle) % 4 != 0 ||
+        (value - firstHandle) / 4 >= keys.size())
+        return nullptr;
+    KeyId& key = keys[(value - firstHandle) / 4];
+    return key != NoKey ? &key : nullptr;
 }
 
 // The storage and the key that a handle stands for.
@@ -55,28 +61,27 @@ LONG Resolve(HKEY handle, Storage*& storage, KeyId& key)
         key = storage->ClassesRoot();
     else
     {
-        auto found = Handles().keys.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (found == Handles().keys.end())
+        KeyId* open = HandleKey(handle);
+        if (open == nullptr)
             return ERROR_INVALID_HANDLE;
-        key = found->second;
+        key = *open;
     }
     return storage->Exists(key) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
-// The names along a key path. Empty ones (a leading, doubled or trailing
-// '\') are skipped, as Windows 95 skips a leading '\'.
-std::vector<std::string_view> PathNames(LPCSTR path)
+// Takes the next name off a key path; empty when none is left. Empty names
+// (a leading, doubled or trailing '\\') are skipped, as Windows 95 skips a
+// leading '\\'.
+std::string_view NextName(std::string_view& rest)
 {
-    std::vector<std::string_view> names;
-    std::string_view rest = path != nullptr ? path : "";
-    while (!rest.empty())
-    {
-        std::size_t stop = std::min(rest.find('\\'), rest.size());
-        if (stop > 0)
-            names.push_back(rest.substr(0, stop));
-        rest.remove_prefix(std::min(stop + 1, rest.size()));
-    }
-    return names;
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    std::size_t stop = std::min(rest.find('\\'), rest.size());
+    std::string_view name = rest.substr(0, stop);
+    rest.remove_prefix(stop);
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    return name;
 }
 
 // A line break in a name could not be written to the image and read back.
@@ -87,18 +92,18 @@ bool IsWritableName(std::string_view name)
 
 LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
 {
-    std::vector<std::string_view> names = PathNames(path);
+    std::string_view rest = path != nullptr ? path : "";
     KeyId key = from;
-    for (std::size_t i = 0; i < names.size(); ++i)
+    for (std::string_view name = NextName(rest); !name.empty(); name = NextName(rest))
     {
-        KeyId below = storage.Find(key, names[i]);
+        KeyId below = storage.Find(key, name);
         // The last name is created even when it exists: a key made only to
         // reach a root is kept once a program asks for it.
-        if (create && (below == NoKey || i + 1 == names.size()))
+        if (create && (below == NoKey || rest.empty()))
         {
-            if (!IsWritableName(names[i]) || names[i].size() > win95::MaxKeyName)
+            if (!IsWritableName(name) || name.size() > win95::MaxKeyName)
                 return ERROR_INVALID_PARAMETER;
-            below = storage.Create(key, names[i]);
+            below = storage.Create(key, name);
         }
         if (below == NoKey)
             return ERROR_FILE_NOT_FOUND;
@@ -254,8 +259,11 @@ LONG RegCloseKey(HKEY key)
         return ERROR_BADDB;
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
-    return Handles().keys.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? ERROR_SUCCESS
-                                                                            : ERROR_INVALID_HANDLE;
+    KeyId* open = HandleKey(key);
+    if (open == nullptr)
+        return ERROR_INVALID_HANDLE;
+    *open = NoKey;
+    return ERROR_SUCCESS;
 }
 
 namespace win95
