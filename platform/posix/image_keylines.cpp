@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace win95
 {
 namespace
 {
+
+// Images from this size on are read in two halves at once.
+constexpr std::size_t splitSize = 4 << 20;
 
 // The root keys a key line may name besides HKEY_CLASSES_ROOT. Only
 // HKEY_LOCAL_MACHINE is reachable by the programs; the others are kept as
@@ -75,32 +79,64 @@ bool Image::Load(ImageText text, ImageError& error)
     // A key line takes at least 12 bytes, so this never moves the records;
     // the pages reserved beyond those used are never touched.
     sections_.reserve(t.size() / 12 + 1);
-    if (!ReadLines(header.next, error))
-        return false;
+    // A large image is read in two halves at once, the second from a key
+    // line on. Its first key line is recorded as sharing no names with the
+    // line before, which only makes one more place to look for subkeys.
+    std::size_t middle = std::string_view::npos;
+    if (t.size() >= splitSize)
+        middle = t.find("\n[", header.next + (t.size() - header.next) / 2);
+    if (middle == std::string_view::npos)
+    {
+        if (!ReadLines(header.next, t.size(), 2, sections_, error))
+            return false;
+    }
+    else
+    {
+        ++middle;
+        std::vector<Section> second;
+        second.reserve((t.size() - middle) / 12 + 1);
+        ImageError secondError;
+        bool secondRead = false;
+        std::thread reader([&]
+                           { secondRead = ReadLines(middle, t.size(), 1, second, secondError); });
+        bool firstRead = ReadLines(header.next, middle, 2, sections_, error);
+        reader.join();
+        if (!firstRead)
+            return false;
+        if (!secondRead)
+        {
+            error = secondError;
+            error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + middle, '\n'));
+            return false;
+        }
+        sections_.insert(sections_.end(), second.begin(), second.end());
+    }
     keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
 
-bool Image::ReadLines(std::size_t begin, ImageError& error)
+// Checks the lines from `begin` (the start of line number `line`) to `end`
+// and records their key lines.
+bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
+                      std::vector<Section>& sections, ImageError& error) const
 {
     std::string_view t = text_;
     LoadPath path;
-    std::size_t line = 2;
-    for (std::size_t at = begin; at < t.size(); ++line)
+    for (std::size_t at = begin; at < end; ++line)
     {
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
         if (t[at] == '[')
         {
-            if (!ReadKeyLine(at, span.contentEnd, line, path, error))
+            if (!ReadKeyLine(at, span.contentEnd, line, path, sections, error))
                 return false;
         }
         else if (first < span.contentEnd && t[first] != ';')
         {
             if (t[first] != '"' && t[first] != '@')
                 return Fail(error, line, "expected a key, a value or a comment");
-            if (sections_.empty())
+            if (sections.empty())
                 return Fail(error, line, "value before the first key");
             ValueReader reader(t, at, span, line);
             if (!reader.Read(nullptr))
@@ -117,7 +153,7 @@ bool Image::ReadLines(std::size_t begin, ImageError& error)
 // may hold ']'. Only the names after those it shares with the line before
 // are checked again.
 bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                        ImageError& error)
+                        std::vector<Section>& sections, ImageError& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -172,7 +208,7 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     if (path.classes)
         section.depth |= ClassesLine;
     section.hash = hash;
-    sections_.push_back(section);
+    sections.push_back(section);
     return true;
 }
 

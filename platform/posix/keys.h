@@ -115,9 +115,10 @@ class Image final : public Storage
     struct Placed;
 
     // Reading and checking the text (image_keylines.cpp).
-    bool ReadLines(std::size_t begin, ImageError& error);
+    bool ReadLines(std::size_t begin, std::size_t end, std::size_t line,
+                   std::vector<Section>& sections, ImageError& error) const;
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                     ImageError& error);
+                     std::vector<Section>& sections, ImageError& error) const;
 
     // The key tree (image_tree.cpp).
     std::uint32_t Depth(std::uint32_t section) const;
