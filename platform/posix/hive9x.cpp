@@ -911,19 +911,42 @@ const Hive9x::Value* Hive9x::FindValue(Key key, std::string_view name)
     return found != d_->nodes[key].values.end() ? &*found : nullptr;
 }
 
+Hive9x::Limit Hive9x::CheckKey(Key parent, std::string_view name) const
+{
+    if (Find(parent, name) != NoKey)
+        return Limit::None;
+    if (name.size() > MaxHive9xName)
+        return Limit::Name;
+    std::size_t depth = 1;
+    for (Key up = parent; up != Root() && up != NoKey; up = d_->nodes[up].parent)
+        ++depth;
+    return depth > MaxHive9xDepth ? Limit::Depth : Limit::None;
+}
+
+Hive9x::Limit Hive9x::CheckValue(Key key, std::string_view name, std::uint32_t type,
+                                 std::string_view data)
+{
+    if (name.size() > MaxHive9xName)
+        return Limit::Name;
+    if (StoredData(type, data).size() > MaxHive9xData)
+        return Limit::Data;
+    Data::Node& node = d_->nodes[key];
+    if (node.recordless)
+        return Limit::Recordless;
+    auto same = d_->FindValue(key, name);
+    std::size_t size = d_->RecordBytes(node) + ValueSize(name, type, data);
+    if (same != node.values.end())
+        size -= d_->ValueBytes(node, static_cast<std::size_t>(same - node.values.begin()));
+    return size > maxRecord ? Limit::Record : Limit::None;
+}
+
 bool Hive9x::SetValue(Key key, std::string_view name, std::uint32_t type, std::string_view data)
 {
-    if (name.size() > MaxHive9xName || StoredData(type, data).size() > MaxHive9xData ||
-        !Exists(key) || d_->nodes[key].recordless)
+    if (!Exists(key) || CheckValue(key, name, type, data) != Limit::None)
         return false;
     Data::Node& node = d_->nodes[key];
     auto same = d_->FindValue(key, name);
     const auto index = static_cast<std::size_t>(same - node.values.begin());
-    std::size_t size = d_->RecordBytes(node) + ValueSize(name, type, data);
-    if (same != node.values.end())
-        size -= d_->ValueBytes(node, index);
-    if (size > maxRecord)
-        return false;
     if (same == node.values.end())
     {
         node.values.push_back(Value{std::string(name), type, std::string(data)});

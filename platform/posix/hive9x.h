@@ -25,6 +25,8 @@
 // a zero added.
 #pragma once
 
+#include "platform/posix/storage.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,11 +56,17 @@ class Hive9x
     using Key = std::uint32_t;
     static constexpr Key NoKey = 0xFFFFFFFFu;
 
-    struct Value
+    using Value = win95::Value;
+
+    // Which of Windows 9x's limits a change would pass.
+    enum class Limit
     {
-        std::string name; // empty for the default value
-        std::uint32_t type = 0;
-        std::string data;
+        None,      // within every limit
+        Name,      // a key or value name longer than MaxHive9xName
+        Depth,     // a key deeper than MaxHive9xDepth
+        Data,      // a value's data longer than MaxHive9xData
+        Record,    // the key's name and values together larger than a data block
+        Recordless // the root without a record, which holds no values
     };
 
     // Reads and checks a whole file; null, with `error` filled, when any
@@ -92,12 +100,16 @@ class Hive9x
     // False once the key or one above it has been deleted.
     bool Exists(Key key) const;
 
+    // The limit a new subkey of that name would pass (None for an existing one).
+    Limit CheckKey(Key parent, std::string_view name) const;
+    // The limit SetValue with these arguments would pass.
+    Limit CheckValue(Key key, std::string_view name, std::uint32_t type, std::string_view data);
+
     // The key's values, in file order.
     const std::vector<Value>& Values(Key key);
     const Value* FindValue(Key key, std::string_view name);
     // Sets or adds a value (a new one goes last); false, changing nothing,
-    // when the name or data is longer than Windows 9x allows or the key's
-    // record would outgrow a data block.
+    // when CheckValue finds a limit passed or the key has been deleted.
     bool SetValue(Key key, std::string_view name, std::uint32_t type, std::string_view data);
     // False when there is no such value.
     bool DeleteValue(Key key, std::string_view name);

@@ -52,7 +52,7 @@ KeyId* HandleKey(HKEY handle)
 // The storage and the key that a handle stands for.
 LONG Resolve(HKEY handle, Storage*& storage, KeyId& key)
 {
-    storage = win95::MachineImage();
+    storage = win95::MachineRegistry();
     if (storage == nullptr)
         return ERROR_BADDB;
     if (handle == HKEY_LOCAL_MACHINE)
@@ -101,8 +101,11 @@ LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
         // reach a root is kept once a program asks for it.
         if (create && (below == NoKey || rest.empty()))
         {
-            if (!IsWritableName(name) || name.size() > win95::MaxKeyName)
+            if (!IsWritableName(name))
                 return ERROR_INVALID_PARAMETER;
+            LONG refused = storage.KeyRefusal(key, name);
+            if (refused != ERROR_SUCCESS)
+                return refused;
             below = storage.Create(key, name);
         }
         if (below == NoKey)
@@ -131,6 +134,15 @@ LONG OpenKey(HKEY key, LPCSTR subKey, PHKEY result, bool create)
     }
     *result = NewHandle(found);
     return ERROR_SUCCESS;
+}
+
+// A value the storage's format cannot hold is refused, never dropped.
+LONG SetValue(Storage& storage, KeyId key, std::string_view name, DWORD type, std::string_view data)
+{
+    LONG refused = storage.ValueRefusal(key, name, type, data);
+    if (refused == ERROR_SUCCESS)
+        storage.SetValue(key, name, type, data);
+    return refused;
 }
 
 bool IsText(DWORD type)
@@ -175,8 +187,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
     std::string_view bytes;
     if (data != nullptr)
         bytes = std::string_view(reinterpret_cast<const char*>(data), dataSize);
-    storage->SetValue(target, name, type, bytes);
-    return ERROR_SUCCESS;
+    return SetValue(*storage, target, name, type, bytes);
 }
 
 // The given length is ignored: the value is the text and its zero byte.
@@ -193,8 +204,7 @@ LONG RegSetValueA(HKEY key, LPCSTR subKey, DWORD type, LPCSTR data, DWORD)
     status = Walk(*storage, from, subKey, true, target);
     if (status != ERROR_SUCCESS)
         return status;
-    storage->SetValue(target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
-    return ERROR_SUCCESS;
+    return SetValue(*storage, target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
 }
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameCapacity)
@@ -255,7 +265,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 
 LONG RegCloseKey(HKEY key)
 {
-    if (win95::MachineImage() == nullptr)
+    if (win95::MachineRegistry() == nullptr)
         return ERROR_BADDB;
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;

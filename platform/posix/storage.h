@@ -57,6 +57,19 @@ class Storage
     // Removes the key and everything under it.
     virtual void Delete(KeyId key) = 0;
 
+    // ERROR_SUCCESS when the format can hold a subkey of that name under
+    // the key; otherwise the error that creating it answers, and Create
+    // must not be called.
+    virtual LONG KeyRefusal(KeyId, std::string_view name) const
+    {
+        return name.size() > MaxKeyName ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    }
+    // The same for giving the key this value: what setting it answers.
+    virtual LONG ValueRefusal(KeyId, std::string_view, DWORD, std::string_view)
+    {
+        return ERROR_SUCCESS;
+    }
+
     // The value of that name ("" for the default value), or null; valid
     // until the key's values next change.
     virtual const Value* FindValue(KeyId key, std::string_view name) = 0;

@@ -218,6 +218,11 @@ int Rename(const char* from, const char* to)
     return Injected("rename") ? -1 : std::rename(from, to);
 }
 
+int Link(const char* from, const char* to)
+{
+    return Injected("link") ? -1 : link(from, to);
+}
+
 int Lock(int fd)
 {
     if (Injected("lock"))

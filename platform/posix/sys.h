@@ -43,6 +43,8 @@ ssize_t Write(int fd, const void* buffer, size_t size);
 ssize_t CopyRange(int from, off64_t* offset, int to, size_t size);
 int Fsync(int fd);
 int Rename(const char* from, const char* to);
+// A second name for the file; fails with EEXIST when the name is taken.
+int Link(const char* from, const char* to);
 int Lock(int fd);
 int Close(int fd);
 int Unlink(const char* path);
