@@ -1,5 +1,8 @@
 #include "platform/posix/hive_storage.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace win95
 {
 namespace
@@ -17,9 +20,23 @@ class Hive9xStorage final : public Storage
         return hive_->Root();
     }
 
+    // A key made only to reach HKEY_CLASSES_ROOT stays out of the file
+    // until a key or value is put in or under it, as on a machine folder.
     KeyId ClassesRoot() override
     {
-        return hive_->Create(hive_->Root(), "SOFTWARE\\Classes");
+        KeyId key = hive_->Root();
+        for (std::string_view name : {"SOFTWARE", "Classes"})
+        {
+            KeyId below = hive_->Find(key, name);
+            if (below == NoKey)
+            {
+                quietOnly_ = !hive_->Changed() || quietOnly_;
+                below = hive_->Create(key, name);
+                quiet_.push_back(below);
+            }
+            key = below;
+        }
+        return key;
     }
 
     KeyId Find(KeyId parent, std::string_view name) const override
@@ -29,7 +46,11 @@ class Hive9xStorage final : public Storage
 
     KeyId Create(KeyId parent, std::string_view name) override
     {
-        return hive_->Create(parent, name);
+        KeyId key = hive_->Find(parent, name);
+        if (key != NoKey && !IsQuiet(key))
+            return key;
+        Speak(parent);
+        return key != NoKey ? Speak(key) : hive_->Create(parent, name);
     }
 
     // The file links each key to its next sibling only: a walk through the
@@ -69,6 +90,7 @@ class Hive9xStorage final : public Storage
     void Delete(KeyId key) override
     {
         hive_->Delete(key);
+        quietOnly_ = false;
         listed_ = NoKey;
     }
 
@@ -100,22 +122,42 @@ class Hive9xStorage final : public Storage
 
     void SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) override
     {
+        Speak(key);
         hive_->SetValue(key, name, type, data);
     }
 
     bool Changed() const override
     {
-        return hive_->Changed();
+        return hive_->Changed() && !quietOnly_;
     }
 
+    // The keys still quiet are dropped first: nothing is in or under them.
     bool Write(const WriteSink& write) const override
     {
+        for (KeyId key : quiet_)
+            hive_->Delete(key);
         return hive_->Write(write);
     }
 
   private:
+    bool IsQuiet(KeyId key) const
+    {
+        return std::find(quiet_.begin(), quiet_.end(), key) != quiet_.end();
+    }
+
+    // The key and those above it are in the file from now on; a change follows.
+    KeyId Speak(KeyId key)
+    {
+        for (KeyId up = key; up != NoKey; up = hive_->Parent(up))
+            quiet_.erase(std::remove(quiet_.begin(), quiet_.end(), up), quiet_.end());
+        quietOnly_ = false;
+        return key;
+    }
+
     std::unique_ptr<Hive9x> hive_;
-    KeyId listed_ = NoKey; // the key whose subkeys were last listed
+    std::vector<KeyId> quiet_; // keys made only to reach HKEY_CLASSES_ROOT
+    bool quietOnly_ = false;   // the quiet keys are all that changed
+    KeyId listed_ = NoKey;     // the key whose subkeys were last listed
     std::uint32_t listedIndex_ = 0;
     KeyId listedKey_ = NoKey; // its subkey at listedIndex_
 };

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace win95
 {
@@ -29,22 +30,28 @@ bool SameText(std::string_view a, std::string_view b)
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The entry of the folder named `name` in any case: its name as stored,
-// or empty when there is none.
-std::string Match(const std::string& folder, const std::string& name)
+// The entries of the folder named like the names (in any case), as
+// stored; empty where there is none. False, with errno set, when the
+// folder cannot be listed.
+bool Match(const std::string& folder, std::initializer_list<const char*> names,
+           std::vector<std::string>& found)
 {
-    std::string found;
+    found.assign(names.size(), "");
     DIR* dir = sys::OpenDir(folder.c_str());
     if (dir == nullptr)
-        return found;
+        return false;
     while (const dirent* entry = readdir(dir))
-        if (strcasecmp(entry->d_name, name.c_str()) == 0)
+    {
+        std::size_t at = 0;
+        for (const char* name : names)
         {
-            found = entry->d_name;
-            break;
+            if (found[at].empty() && strcasecmp(entry->d_name, name) == 0)
+                found[at] = entry->d_name;
+            ++at;
         }
+    }
     closedir(dir);
-    return found;
+    return true;
 }
 
 // The file's first bytes, at most `limit`; empty when it cannot be read.
@@ -104,20 +111,29 @@ std::string WindowsDirectoryFrom(std::string_view msdosSys)
     return path;
 }
 
-bool IsInstallationFolder(const std::string& folder)
+bool ReadFolderKind(const std::string& folder, bool& installation)
 {
+    installation = false;
     struct stat info;
     if (lstat((folder + "/registry.reg").c_str(), &info) == 0 || errno != ENOENT)
+        return true;
+    std::vector<std::string> found;
+    if (!Match(folder, {"MSDOS.SYS", "WINDOWS"}, found))
         return false;
-    std::string windows = Match(folder, "WINDOWS");
-    return !Match(folder, "MSDOS.SYS").empty() ||
-           (!windows.empty() && IsFolder(folder + "/" + windows));
+    installation = !found[0].empty() || (!found[1].empty() && IsFolder(folder + "/" + found[1]));
+    return true;
 }
 
 bool FindInstallation(const std::string& folder, Installation& found, std::string& fault)
 {
-    std::string msdos = Match(folder, "MSDOS.SYS");
-    found.windows = WindowsDirectoryFrom(msdos.empty() ? "" : Head(folder + "/" + msdos, 1 << 16));
+    std::vector<std::string> names;
+    if (!Match(folder, {"MSDOS.SYS"}, names))
+    {
+        fault = std::strerror(errno);
+        return false;
+    }
+    found.windows =
+        WindowsDirectoryFrom(names[0].empty() ? "" : Head(folder + "/" + names[0], 1 << 16));
     if (found.windows.empty())
     {
         fault = "MSDOS.SYS puts the Windows directory on another drive than C:";
@@ -129,27 +145,35 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
     {
         rest.remove_prefix(1);
         std::size_t end = std::min(rest.find('\\'), rest.size());
-        std::string name = Match(found.hostFolder, std::string(rest.substr(0, end)));
+        std::string name(rest.substr(0, end));
         rest.remove_prefix(end);
-        if (name.empty() || name == "." || name == ".." || !IsFolder(found.hostFolder + "/" + name))
+        if (!Match(found.hostFolder, {name.c_str()}, names))
+        {
+            fault = std::strerror(errno);
+            return false;
+        }
+        if (names[0].empty() || names[0] == "." || names[0] == ".." ||
+            !IsFolder(found.hostFolder + "/" + names[0]))
         {
             fault = "the Windows directory C:" + found.windows + " is missing";
             return false;
         }
-        found.hostFolder += "/" + name;
+        found.hostFolder += "/" + names[0];
     }
-    std::string systemDat = Match(found.hostFolder, "SYSTEM.DAT");
-    if (systemDat.empty())
+    if (!Match(found.hostFolder, {"SYSTEM.DAT", "SYSTEM.TVB", "SYSTEM.TVN"}, names))
+    {
+        fault = std::strerror(errno);
+        return false;
+    }
+    if (names[0].empty())
     {
         fault = "C:" + found.windows + " holds no SYSTEM.DAT";
         return false;
     }
-    found.systemDat = found.hostFolder + "/" + systemDat;
-    std::string backup = Match(found.hostFolder, "SYSTEM.TVB");
-    found.backupExists = !backup.empty();
-    found.backup = found.hostFolder + "/" + (backup.empty() ? "SYSTEM.TVB" : backup);
-    std::string temporary = Match(found.hostFolder, "SYSTEM.TVN");
-    found.temporary = found.hostFolder + "/" + (temporary.empty() ? "SYSTEM.TVN" : temporary);
+    found.systemDat = found.hostFolder + "/" + names[0];
+    found.backupExists = !names[1].empty();
+    found.backup = found.hostFolder + "/" + (names[1].empty() ? "SYSTEM.TVB" : names[1]);
+    found.temporary = found.hostFolder + "/" + (names[2].empty() ? "SYSTEM.TVN" : names[2]);
     return true;
 }
 

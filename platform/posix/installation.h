@@ -14,9 +14,10 @@ namespace win95
 // none, and empty when it names one on another drive.
 std::string WindowsDirectoryFrom(std::string_view msdosSys);
 
-// True when the folder is a Windows 9x C: drive rather than a machine
-// folder: it holds no registry.reg, and holds MSDOS.SYS or a WINDOWS folder.
-bool IsInstallationFolder(const std::string& folder);
+// Whether the folder is a Windows 9x C: drive rather than a machine
+// folder: it holds no registry.reg, and holds MSDOS.SYS or a WINDOWS
+// folder. False, with errno set, when the folder cannot be listed.
+bool ReadFolderKind(const std::string& folder, bool& installation);
 
 struct Installation
 {

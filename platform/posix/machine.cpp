@@ -342,7 +342,14 @@ void TakeMachine()
         return;
     }
     machine.lockFd = fd;
-    if (IsInstallationFolder(machine.folder))
+    bool installation = false;
+    if (!ReadFolderKind(machine.folder, installation))
+    {
+        machine.registryPath = machine.folder;
+        machine.imageFault = std::strerror(errno);
+        return;
+    }
+    if (installation)
     {
         TakeInstallation();
         return;
@@ -564,8 +571,8 @@ void LoadImage()
 // SYSTEM.TVB, a name Windows does not use; an existing one is never
 // replaced, so that it keeps the registry as it was before any run. A
 // second name for the file costs nothing and leaves it whole at every
-// step; where the file system has no such names (FAT), it is copied
-// through the temporary file.
+// step; where the file system cannot give one (FAT has no such names),
+// the file is copied through the temporary file and renamed.
 bool KeepPreviousRegistry()
 {
     if (!machine.installation || machine.windows.backupExists)
@@ -574,8 +581,6 @@ bool KeepPreviousRegistry()
     const char* backup = machine.windows.backup.c_str();
     if (sys::Link(previous, backup) == 0 || errno == EEXIST)
         return true;
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != EXDEV && errno != EMLINK)
-        return false;
     struct stat info;
     int fd = OpenRegistryFile(info);
     if (fd < 0)
