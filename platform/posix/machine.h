@@ -11,6 +11,7 @@
 namespace win95
 {
 
+class DiskImage;
 class Storage;
 struct HostPlace;
 
@@ -39,6 +40,19 @@ bool PlacingOnDriveC(const HostPlace& place);
 
 // Gives up the file this run is placing at the place; false when it places none there.
 bool DiscardOnDriveC(const HostPlace& place);
+
+// The disk image that holds the machine's C: drive; null when the machine
+// is a folder, or when its registry cannot be read.
+DiskImage* MachineDisk();
+
+// A new file for that DOS path on the disk image's C:, created in it at
+// the commit once the registry is saved; returns a descriptor for writing
+// it, or -1.
+int StageOnDisk(const std::string& dosPath);
+// True when this run creates a file at that DOS path.
+bool StagedOnDisk(const std::string& dosPath);
+// Gives up that file; false when there is none.
+bool DiscardOnDisk(const std::string& dosPath);
 
 // Writes the image back if it changed and then places the new files on C:
 // (or, when the image cannot be saved, places none), and releases the machine.

@@ -71,6 +71,17 @@ std::string MachineWithImage(const std::string& image)
     return machine;
 }
 
+std::string SystemDatOf(const std::string& image)
+{
+    std::vector<std::string> messages;
+    std::unique_ptr<win95::Hive9x> hive =
+        regconv::HiveFromText(image, "HKEY_LOCAL_MACHINE", false, messages);
+    std::string bytes;
+    EXPECT_TRUE(hive && hive->Write([&bytes](const char* data, std::size_t size)
+                                    { return bytes.append(data, size), true; }));
+    return bytes;
+}
+
 std::string InstallationWithImage(const std::string& image, const std::string& windows)
 {
     std::string drive = TempDir();
@@ -78,13 +89,7 @@ std::string InstallationWithImage(const std::string& image, const std::string& w
                                         windows + "\r\n\r\n[Options]\r\nBootGUI=1\r\n");
     mkdir((drive + "/" + windows).c_str(), 0755);
     mkdir((drive + "/" + windows + "/INF").c_str(), 0755);
-    std::vector<std::string> messages;
-    std::unique_ptr<win95::Hive9x> hive =
-        regconv::HiveFromText(image, "HKEY_LOCAL_MACHINE", false, messages);
-    std::string bytes;
-    EXPECT_TRUE(hive && hive->Write([&bytes](const char* data, std::size_t size)
-                                    { return bytes.append(data, size), true; }));
-    WriteFile(drive + "/" + windows + "/SYSTEM.DAT", bytes);
+    WriteFile(drive + "/" + windows + "/SYSTEM.DAT", SystemDatOf(image));
     return drive;
 }
 

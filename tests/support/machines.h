@@ -23,6 +23,8 @@ std::string FreshMachine();
 // A machine folder with this registry image and drive_c/WINDOWS/{INF,SYSTEM}.
 std::string MachineWithImage(const std::string& image);
 std::string ImageOf(const std::string& machine);
+// The image's HKEY_LOCAL_MACHINE as a SYSTEM.DAT.
+std::string SystemDatOf(const std::string& image);
 // A folder that is a Windows 9x C: drive: MSDOS.SYS naming C:\<windows>
 // as the Windows directory, and there INF\ and SYSTEM.DAT made from the
 // image's HKEY_LOCAL_MACHINE.
