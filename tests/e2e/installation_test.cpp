@@ -101,11 +101,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, BothStorages, testing::ValuesIn(cases),
 
 // The setup file lands in the Windows directory MSDOS.SYS names; the first
 // save keeps the SYSTEM.DAT it replaced as SYSTEM.TVB, and later saves
-// keep that one.
+// keep that one; Windows' own backups stay as they were.
 TEST(Installation, PlacesTheSetupFileAndKeepsTheFirstRegistry)
 {
     std::string drive = support::InstallationWithImage(Fixture("default.reg"), "Win");
     std::string original = ReadFile(drive + "/Win/SYSTEM.DAT");
+    support::WriteFile(drive + "/Win/SYSTEM.DA0", original);
+    support::WriteFile(drive + "/Win/USER.DA0", "user backup");
 
     support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, drive);
     std::string installed = ReadFile(drive + "/Win/SYSTEM.DAT");
@@ -119,7 +121,10 @@ TEST(Installation, PlacesTheSetupFileAndKeepsTheFirstRegistry)
     std::set<std::string> names;
     for (const auto& entry : support::Entries(drive + "/Win"))
         names.insert(entry.first);
-    EXPECT_EQ(std::set<std::string>({"INF", "SYSTEM.DAT", "SYSTEM.TVB"}), names);
+    EXPECT_EQ(std::set<std::string>({"INF", "SYSTEM.DA0", "SYSTEM.DAT", "SYSTEM.TVB", "USER.DA0"}),
+              names);
+    EXPECT_EQ(original, ReadFile(drive + "/Win/SYSTEM.DA0"));
+    EXPECT_EQ("user backup", ReadFile(drive + "/Win/USER.DA0"));
 }
 
 // What cannot be used is named in one line and left as it is.
