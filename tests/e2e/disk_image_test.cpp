@@ -135,43 +135,49 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DiskImages,
                          [](const testing::TestParamInfo<Layout>& info)
                          { return std::string(info.param.name); });
 
-// A run killed before any of its calls that start mtools leaves the
-// registry old, or new but for the setup file, or SYSTEM.DAT missing with
-// the new one complete as SYSTEM.TVN; the next run puts that in place,
-// and ends with the same registry, the setup file placed, and a clean
-// file system.
-TEST_F(DiskImages, KilledRunsAreCompletedByTheNext)
+// A run killed, or failing, at any of its calls that start mtools leaves
+// the registry old, or new but for the setup file, or SYSTEM.DAT missing
+// with the new one complete as SYSTEM.TVN; the next run puts that in
+// place, and ends with the same registry, the setup file placed, the first
+// backup kept and a clean file system.
+TEST_F(DiskImages, FaultsAtEveryCallAreCompletedByTheNextRun)
 {
     Disk reference = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
     std::vector<std::string> install = {"/D1", "/P\"LPT1:\""};
-    support::RunProgram(support::Program("prnsetup"), install, reference.path);
+    std::string trace = support::TempDir() + "/calls";
+    support::RunProgram(support::Program("prnsetup"), install, reference.path,
+                        {"WIN95_FAULT_TRACE=" + trace});
+    std::string calls = support::ReadFile(trace);
+    std::size_t spawns = 0;
+    for (std::size_t at = calls.find("spawn\n"); at != std::string::npos;
+         at = calls.find("spawn\n", at + 1))
+        ++spawns;
+    ASSERT_GT(spawns, 5u);
     std::string after = FileIn(reference, "/WIN/SYSTEM.DAT");
     std::string inf = FileIn(reference, "/WIN/INF/OEM0.INF");
-    for (int at = 1;; ++at)
-    {
-        Disk disk = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
-        std::string original = FileIn(disk, "/WIN/SYSTEM.DAT");
-        support::RunResult killed =
-            support::RunProgram(support::Program("prnsetup"), install, disk.path,
-                                {"WIN95_FAULT=spawn:" + std::to_string(at) + ":crash"});
-        if (killed.exitStatus == 0)
-            break; // the run made fewer calls: every one has been tried
-        std::string left = FileIn(disk, "/WIN/SYSTEM.DAT");
-        std::string pending = FileIn(disk, "/WIN/SYSTEM.TVN");
-        EXPECT_TRUE(left == original || left == after || (left == "(none)" && pending == after))
-            << "killed at call " << at;
+    for (std::size_t at = 1; at <= spawns; ++at)
+        for (const char* mode : {"crash", "fail"})
+        {
+            std::string what = "spawn:" + std::to_string(at) + ":" + mode;
+            Disk disk = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
+            std::string original = FileIn(disk, "/WIN/SYSTEM.DAT");
+            support::RunResult faulty = support::RunProgram(support::Program("prnsetup"), install,
+                                                            disk.path, {"WIN95_FAULT=" + what});
+            EXPECT_EQ(std::string(mode) == "crash" ? -1 : 0, faulty.exitStatus) << what;
+            std::string left = FileIn(disk, "/WIN/SYSTEM.DAT");
+            std::string pending = FileIn(disk, "/WIN/SYSTEM.TVN");
+            EXPECT_TRUE(left == original || left == after || (left == "(none)" && pending == after))
+                << what;
 
-        support::RunResult next =
-            support::RunProgram(support::Program("prnsetup"), install, disk.path);
-        EXPECT_EQ(after, FileIn(disk, "/WIN/SYSTEM.DAT"))
-            << "killed at call " << at << "; the next run said: " << next.errorOutput;
-        EXPECT_EQ("(none)", FileIn(disk, "/WIN/SYSTEM.TVN")) << "killed at call " << at;
-        EXPECT_EQ(inf, FileIn(disk, "/WIN/INF/OEM0.INF")) << "killed at call " << at;
-        EXPECT_EQ(original, FileIn(disk, "/WIN/SYSTEM.TVB")) << "killed at call " << at;
-        EXPECT_EQ("", support::FsckProblems(disk.path, start * 512, disk.bytes))
-            << "killed at call " << at;
-        ASSERT_LT(at, 200);
-    }
+            support::RunResult next =
+                support::RunProgram(support::Program("prnsetup"), install, disk.path);
+            EXPECT_EQ(after, FileIn(disk, "/WIN/SYSTEM.DAT"))
+                << what << "; the next run said: " << next.errorOutput;
+            EXPECT_EQ("(none)", FileIn(disk, "/WIN/SYSTEM.TVN")) << what;
+            EXPECT_EQ(inf, FileIn(disk, "/WIN/INF/OEM0.INF")) << what;
+            EXPECT_EQ(original, FileIn(disk, "/WIN/SYSTEM.TVB")) << what;
+            EXPECT_EQ("", support::FsckProblems(disk.path, start * 512, disk.bytes)) << what;
+        }
 }
 
 // An image another program holds (as QEMU does) is refused with one line.
