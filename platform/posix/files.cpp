@@ -1,6 +1,6 @@
 #include "platform/files.h"
 
-#include "platform/posix/diskimage.h"
+#include "platform/posix/disk_installation.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/sys.h"
@@ -112,11 +112,11 @@ bool Put(TextFile* file, char c)
 // commit; a file read is read whole first.
 int OpenOnDisk(const std::string& dosPath, bool forWriting)
 {
-    win95::DiskImage& disk = *win95::MachineDisk();
+    win95::DiskInstallation& installation = *win95::MachineDisk();
     if (forWriting)
-        return disk.Exists(dosPath) ? -1 : win95::StageOnDisk(dosPath);
+        return installation.Disk().Exists(dosPath) ? -1 : installation.Stage(dosPath);
     std::string bytes;
-    if (!disk.ReadFile(dosPath, bytes))
+    if (!installation.Disk().ReadFile(dosPath, bytes))
         return -1;
     int fd = memfd_create("read", MFD_CLOEXEC);
     if (fd >= 0 &&
@@ -132,7 +132,8 @@ BOOL PathExists(LPCSTR path)
 {
     std::string dosPath;
     if (win95::LocateOnDisk(path, dosPath))
-        return win95::StagedOnDisk(dosPath) || win95::MachineDisk()->Exists(dosPath);
+        return win95::MachineDisk()->Staged(dosPath) ||
+               win95::MachineDisk()->Disk().Exists(dosPath);
     win95::HostPlace place;
     return win95::Locate(path, place) &&
            (place.exists || (place.root >= 0 && win95::PlacingOnDriveC(place)));
@@ -210,8 +211,10 @@ BOOL RemoveFile(LPCSTR path)
 {
     std::string dosPath;
     if (win95::LocateOnDisk(path, dosPath))
-        return win95::DiscardOnDisk(dosPath) || win95::MachineDisk()->Remove(dosPath) ? TRUE
-                                                                                      : FALSE;
+    {
+        win95::DiskInstallation& installation = *win95::MachineDisk();
+        return installation.Discard(dosPath) || installation.Disk().Remove(dosPath) ? TRUE : FALSE;
+    }
     win95::HostPlace place;
     if (!win95::Locate(path, place) || place.name.empty())
         return FALSE;

@@ -1,6 +1,6 @@
 #include "platform/posix/machine.h"
 
-#include "platform/posix/diskimage.h"
+#include "platform/posix/disk_installation.h"
 #include "platform/posix/hive_storage.h"
 #include "platform/posix/image.h"
 #include "platform/posix/installation.h"
@@ -19,7 +19,6 @@
 #include <new>
 #include <pwd.h>
 #include <strings.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -77,12 +76,7 @@ struct Machine
     mode_t mode = 0;
     std::unique_ptr<Storage> registry;
     std::vector<PlacedFile> placed;
-    // A disk image that holds the installation, and what is there.
-    std::unique_ptr<DiskImage> disk;
-    std::string systemDat, backup, diskTemporary; // DOS paths of the registry files in it
-    bool backupExists = false;
-    unsigned attributes = 0; // SYSTEM.DAT's DOS attributes, which the new one gets
-    std::vector<std::pair<std::string, int>> staged; // C: files to create in it, by DOS path
+    std::unique_ptr<DiskInstallation> disk; // the disk image that holds the installation
 };
 
 Machine machine;
@@ -328,81 +322,25 @@ void TakeInstallation()
     sys::Unlink(machine.temporary.c_str());
 }
 
-// The Windows directory of the disk's C:, as its MSDOS.SYS names it;
-// empty when that is on another drive or MSDOS.SYS cannot be read.
-std::string DiskWindowsDirectory(DiskImage& disk)
-{
-    std::string msdos;
-    if (disk.Exists("\\MSDOS.SYS") && !disk.ReadFile("\\MSDOS.SYS", msdos))
-        return "";
-    return WindowsDirectoryFrom(msdos);
-}
-
-// Opens the disk image at the partition asked for, or else at the first
-// that holds a Windows directory with SYSTEM.DAT. A run killed in the
-// middle of its save may have left SYSTEM.DAT only as SYSTEM.TVN, which
-// that search does not count: such a partition is taken too, so that the
-// save can be finished.
-std::unique_ptr<DiskImage> OpenInstallationDisk(int partition, std::string& error)
-{
-    std::unique_ptr<DiskImage> disk = OpenDiskImage(machine.folder, partition, error);
-    for (int number = 1; !disk && partition == 0 && number <= 4; ++number)
-    {
-        std::string ignored;
-        std::unique_ptr<DiskImage> candidate = OpenDiskImage(machine.folder, number, ignored);
-        std::string windows = candidate ? DiskWindowsDirectory(*candidate) : "";
-        if (!windows.empty() && candidate->Exists(windows + "\\SYSTEM.TVN") &&
-            !candidate->Exists(windows + "\\SYSTEM.DAT"))
-            disk = std::move(candidate);
-    }
-    return disk;
-}
-
-// Says why the disk image cannot be used, and keeps it from being used.
-void DiskFault(const std::string& what)
-{
-    Complain("%s: %s", machine.folder.c_str(), what.c_str());
-    machine.disk.reset();
-}
-
-// A disk image file holding a Windows 9x installation: opened (and so
-// locked) for the whole run. A save that a run began and could not end
-// (killed, or the host failing) leaves SYSTEM.DAT and its complete new
-// version SYSTEM.TVN, or only SYSTEM.TVN: the first is the registry as it
-// was, and the stray file goes; the second is finished by putting
-// SYSTEM.TVN in SYSTEM.DAT's place.
+// A disk image file holding a Windows 9x installation, opened (and so
+// locked) for the whole run.
 void TakeDiskImage()
 {
     machine.installation = true;
     machine.registryPath = machine.folder;
     const char* partition = std::getenv("WIN95PARTITION");
     std::string error;
-    machine.disk = OpenInstallationDisk(partition != nullptr ? std::atoi(partition) : 0, error);
+    bool finished = false;
+    machine.disk = DiskInstallation::Open(
+        machine.folder, partition != nullptr ? std::atoi(partition) : 0, error, finished);
     if (!machine.disk)
     {
         Complain("%s", error.c_str());
         return;
     }
-    DiskImage& disk = *machine.disk;
-    machine.windows.windows = DiskWindowsDirectory(disk);
-    if (machine.windows.windows.empty())
-        return DiskFault(disk.LastError().empty()
-                             ? "MSDOS.SYS puts the Windows directory on another drive than C:"
-                             : disk.LastError());
-    machine.systemDat = machine.windows.windows + "\\SYSTEM.DAT";
-    machine.backup = machine.windows.windows + "\\SYSTEM.TVB";
-    machine.diskTemporary = machine.windows.windows + "\\SYSTEM.TVN";
-    machine.registryPath = machine.folder + ": C:" + machine.systemDat;
-    bool present = disk.Exists(machine.systemDat);
-    bool stray = disk.Exists(machine.diskTemporary);
-    machine.backupExists = disk.Exists(machine.backup);
-    if (!disk.LastError().empty())
-        return DiskFault(disk.LastError());
-    bool repaired = !stray || (present ? disk.Remove(machine.diskTemporary)
-                                       : disk.Rename(machine.diskTemporary, machine.systemDat));
-    if (!repaired || (stray && !disk.Flush()))
-        return DiskFault("cannot finish an earlier run's save: " + disk.LastError());
-    if (stray && !present)
+    machine.windows.windows = machine.disk->WindowsDirectory();
+    machine.registryPath = machine.folder + ": C:" + machine.disk->SystemDat();
+    if (finished)
         Complain("%s: finished the registry save that an earlier run left half done",
                  machine.registryPath.c_str());
 }
@@ -576,11 +514,10 @@ std::unique_ptr<Storage> RegistryFrom(std::string bytes)
 void LoadDiskRegistry()
 {
     std::string bytes;
-    if (!machine.disk->ReadFile(machine.systemDat, bytes) ||
-        !machine.disk->GetAttributes(machine.systemDat, machine.attributes))
+    std::string error;
+    if (!machine.disk->ReadRegistry(bytes, error))
     {
-        Complain("%s: cannot read the registry image: %s", machine.registryPath.c_str(),
-                 machine.disk->LastError().c_str());
+        Complain("cannot read the registry image: %s", error.c_str());
         return;
     }
     sys::CheckMemory();
@@ -784,8 +721,6 @@ void ClosePlaced(bool remove)
 // Closes everything the run held, so that the machine can be taken again.
 void ReleaseMachine()
 {
-    for (const auto& staged : machine.staged)
-        sys::Close(staged.second);
     if (mapped.fd >= 0)
         sys::Close(mapped.fd);
     if (machine.driveCFd >= 0)
@@ -825,46 +760,9 @@ int MachineDriveCFolder()
     return machine.driveCFd;
 }
 
-DiskImage* MachineDisk()
+DiskInstallation* MachineDisk()
 {
     return MachineRegistry() != nullptr ? machine.disk.get() : nullptr;
-}
-
-namespace
-{
-
-auto FindStaged(const std::string& dosPath)
-{
-    return std::find_if(machine.staged.begin(), machine.staged.end(),
-                        [&dosPath](const auto& staged)
-                        { return strcasecmp(staged.first.c_str(), dosPath.c_str()) == 0; });
-}
-
-} // namespace
-
-int StageOnDisk(const std::string& dosPath)
-{
-    DiscardOnDisk(dosPath);
-    int fd = memfd_create("staged", MFD_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    machine.staged.emplace_back(dosPath, fd);
-    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
-}
-
-bool StagedOnDisk(const std::string& dosPath)
-{
-    return FindStaged(dosPath) != machine.staged.end();
-}
-
-bool DiscardOnDisk(const std::string& dosPath)
-{
-    auto found = FindStaged(dosPath);
-    if (found == machine.staged.end())
-        return false;
-    sys::Close(found->second);
-    machine.staged.erase(found);
-    return true;
 }
 
 int CreateOnDriveC(const HostPlace& place, mode_t mode)
@@ -911,57 +809,14 @@ bool DiscardOnDriveC(const HostPlace& place)
     return true;
 }
 
-// A disk image offers no rename over a file: the new SYSTEM.DAT is
-// written in full as SYSTEM.TVN with the old one's attributes and
-// flushed; then the old one becomes the backup SYSTEM.TVB (or, once there
-// is one, is removed), and SYSTEM.TVN takes its name. The C: files follow.
-bool SaveToDisk()
-{
-    DiskImage& disk = *machine.disk;
-    bool saved = !machine.registry->Changed();
-    if (!saved)
-    {
-        std::string bytes;
-        saved = machine.registry->Write([&bytes](const char* data, std::size_t size)
-                                        { return bytes.append(data, size), true; }) &&
-                disk.CreateFile(machine.diskTemporary, bytes) &&
-                disk.SetAttributes(machine.diskTemporary, machine.attributes) && disk.Flush();
-        if (!saved)
-            disk.Remove(machine.diskTemporary);
-        saved = saved &&
-                (machine.backupExists ? disk.Remove(machine.systemDat)
-                                      : disk.Rename(machine.systemDat, machine.backup)) &&
-                disk.Flush() && disk.Rename(machine.diskTemporary, machine.systemDat) &&
-                disk.Flush();
-    }
-    if (!saved)
-    {
-        Complain("%s: cannot save the registry image: %s", machine.registryPath.c_str(),
-                 disk.LastError().c_str());
-        return false;
-    }
-    for (const auto& [dosPath, fd] : machine.staged)
-    {
-        std::string bytes;
-        struct stat info;
-        bool read = fstat(fd, &info) == 0;
-        bytes.resize(read ? static_cast<std::size_t>(info.st_size) : 0);
-        read =
-            read && pread(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
-        if (!read || !disk.CreateFile(dosPath, bytes))
-            Complain("%s: cannot place C:%s: %s", machine.folder.c_str(), dosPath.c_str(),
-                     read ? disk.LastError().c_str() : std::strerror(errno));
-    }
-    return disk.Flush();
-}
-
 void CommitMachine()
 {
     TerminationHeld held;
     if (machine.disk)
     {
-        if (machine.registry)
-            SaveToDisk();
+        std::string error;
+        if (machine.registry && !machine.disk->Save(*machine.registry, error))
+            Complain("cannot save the registry image: %s", error.c_str());
         ReleaseMachine();
         return;
     }

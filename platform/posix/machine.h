@@ -11,7 +11,7 @@
 namespace win95
 {
 
-class DiskImage;
+class DiskInstallation;
 class Storage;
 struct HostPlace;
 
@@ -43,16 +43,7 @@ bool DiscardOnDriveC(const HostPlace& place);
 
 // The disk image that holds the machine's C: drive; null when the machine
 // is a folder, or when its registry cannot be read.
-DiskImage* MachineDisk();
-
-// A new file for that DOS path on the disk image's C:, created in it at
-// the commit once the registry is saved; returns a descriptor for writing
-// it, or -1.
-int StageOnDisk(const std::string& dosPath);
-// True when this run creates a file at that DOS path.
-bool StagedOnDisk(const std::string& dosPath);
-// Gives up that file; false when there is none.
-bool DiscardOnDisk(const std::string& dosPath);
+DiskInstallation* MachineDisk();
 
 // Writes the image back if it changed and then places the new files on C:
 // (or, when the image cannot be saved, places none), and releases the machine.
