@@ -181,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(DiskImage, EveryLayout,
 using DiskImage = FatTools;
 
 // Without a number, the first FAT partition with a Windows directory (found
-// through MSDOS.SYS) is used; a number picks that partition, whatever it holds.
+// through MSDOS.SYS, hidden as Windows keeps it) is used; a number picks that partition, whatever
+// it holds.
 TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
 {
     Disk disk;
@@ -194,6 +195,11 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
             "[Options]\r\nBootGUI=1\r\n[paths]\r\n"
             "WinBootDir=C:\\WIN95\r\nWinDir = C:\\WIN95\r\n");
     std::string error;
+    ASSERT_EQ(RunTool({"mattrib", "-i", InImage(disk.path, disk.offset), "+r", "+h", "+s",
+                       "::/MSDOS.SYS"},
+                      error),
+              0)
+        << error;
     auto chosen = win95::OpenDiskImage(disk.path, 0, error);
     ASSERT_TRUE(chosen) << error;
     EXPECT_TRUE(chosen->Exists("\\WIN95\\SYSTEM.DAT"));
