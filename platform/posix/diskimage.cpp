@@ -244,11 +244,13 @@ class MtoolsImage final : public DiskImage
         while (content.Get() >= 0 && written < bytes.size())
         {
             const ssize_t n = write(content.Get(), bytes.data() + written, bytes.size() - written);
-            if (n < 0 && errno != EINTR)
-                return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
-            written += n > 0 ? static_cast<size_t>(n) : 0;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            written += static_cast<size_t>(n);
         }
-        if (content.Get() < 0)
+        if (content.Get() < 0 || written < bytes.size())
             return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
         // With the name checked free, a clash can only be a short name,
         // which gets a numeric tail; no clash may ever wait for an answer.
@@ -580,8 +582,10 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
             size -= kSector;
         }
     }
-    if (size < kSector || sys::ReadAt(fd, sector, kSector, 0) != kSector)
+    if (size < kSector)
         return fail("too small to be a disk image");
+    if (sys::ReadAt(fd, sector, kSector, 0) != kSector)
+        return fail(std::strerror(errno));
 
     std::string why;
     if (FatBytes(sector) != 0)
@@ -611,7 +615,9 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         std::string problem;
         if (!IsFatPartitionType(entry[4]))
             problem = "is not a FAT16 or FAT32 partition";
-        else if (extent.offset == 0 || extent.offset + extent.bytes > size)
+        else if (extent.offset == 0)
+            problem = "starts on the partition table";
+        else if (extent.offset + extent.bytes > size)
             problem = "runs past the end of the image";
         else
             HoldsFat(fd, extent, problem);
