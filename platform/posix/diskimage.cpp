@@ -451,8 +451,18 @@ class MtoolsImage final : public DiskImage
         *err[1].Put() = pipes[1];
 
         posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
         if (posix_spawn_file_actions_init(&actions) != 0)
             return false;
+        if (posix_spawnattr_init(&attributes) != 0)
+        {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        // In a process group of its own, the child never gets the signals
+        // the terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the
+        // run may hold those back until its save is done, and mtools, once
+        // started, then always finishes its writes.
         // Duplicating the image onto itself clears close-on-exec, so the
         // child reaches the very file we opened and locked.
         const bool prepared =
@@ -460,7 +470,9 @@ class MtoolsImage final : public DiskImage
             posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
             posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
             posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
-            (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0);
+            (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
+            posix_spawnattr_setpgroup(&attributes, 0) == 0;
         std::vector<char*> argv, envp;
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -468,9 +480,11 @@ class MtoolsImage final : public DiskImage
         for (const std::string& setting : environment_)
             envp.push_back(const_cast<char*>(setting.c_str()));
         envp.push_back(nullptr);
-        const pid_t pid = prepared ? sys::Spawn(argv[0], &actions, argv.data(), envp.data())
-                                   : (errno = EINVAL, -1);
+        const pid_t pid = prepared
+                              ? sys::Spawn(argv[0], &actions, &attributes, argv.data(), envp.data())
+                              : (errno = EINVAL, -1);
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         if (pid < 0)
             return false;
         out[1].Reset();
