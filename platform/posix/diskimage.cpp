@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -171,13 +171,14 @@ class MtoolsImage final : public DiskImage
         drive_ = "/proc/self/fd/" + std::to_string(fd_) + "@@" + std::to_string(offset);
     }
 
-    // True when the partition in use holds the Windows directory.
+    // True when the partition in use holds the Windows directory; false
+    // with LastError() set when that cannot be told.
     bool HoldsWindows()
     {
         std::string msdosSys;
-        if (!ReadFile("\\MSDOS.SYS", msdosSys))
-            msdosSys.clear();
-        return Exists(WindowsFolder(msdosSys) + "\\SYSTEM.DAT");
+        if (Exists("\\MSDOS.SYS") && !ReadFile("\\MSDOS.SYS", msdosSys))
+            return false;
+        return lastError_.empty() && Exists(WindowsFolder(msdosSys) + "\\SYSTEM.DAT");
     }
 
     bool Exists(const std::string& dosPath) override
@@ -194,7 +195,7 @@ class MtoolsImage final : public DiskImage
     {
         std::string path;
         Child child;
-        if (!Path(dosFolder, path) || !Tool({"mdir", "-a", "-b", path + "/"}, "", child) ||
+        if (!Path(dosFolder, path) || !Tool({"mdir", "-a", "-b", path + "/"}, -1, child) ||
             !Succeeded(child))
             return false;
         names.clear();
@@ -224,7 +225,7 @@ class MtoolsImage final : public DiskImage
         if (IsFolder(dosPath))
             return Fail(dosPath + ": is a folder");
         Child child;
-        if (!lastError_.empty() || !Tool({"mcopy", path, "-"}, "", child) || !Succeeded(child))
+        if (!lastError_.empty() || !Tool({"mcopy", path, "-"}, -1, child) || !Succeeded(child))
             return false;
         bytes = std::move(child.out);
         return true;
@@ -235,11 +236,29 @@ class MtoolsImage final : public DiskImage
         std::string path;
         if (!Path(dosPath, path) || !Absent(dosPath))
             return false;
+        // The bytes go to mcopy as a whole file, not through a pipe: a run
+        // killed while mcopy works then leaves the whole file or none,
+        // never one cut short by the end of its input.
+        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
+        size_t written = 0;
+        while (content.Get() >= 0 && written < bytes.size())
+        {
+            const ssize_t n = write(content.Get(), bytes.data() + written, bytes.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            written += static_cast<size_t>(n);
+        }
+        if (content.Get() < 0 || written < bytes.size())
+            return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
         // With the name checked free, a clash can only be a short name,
-        // which gets a numeric tail; no clash may ever prompt, as mcopy
-        // would read the answer from the file's bytes.
+        // which gets a numeric tail; no clash may ever wait for an answer.
         Child child;
-        return Tool({"mcopy", "-D", "s", "-D", "A", "-", path}, bytes, child) && Succeeded(child);
+        return Tool({"mcopy", "-D", "s", "-D", "A",
+                     "/proc/self/fd/" + std::to_string(content.Get()), path},
+                    content.Get(), child) &&
+               Succeeded(child);
     }
 
     bool Rename(const std::string& from, const std::string& to) override
@@ -252,7 +271,7 @@ class MtoolsImage final : public DiskImage
         if (!Absent(to))
             return false;
         Child child;
-        return Tool({"mren", "-D", "s", "-D", "A", source, target}, "", child) && Succeeded(child);
+        return Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
     }
 
     bool Remove(const std::string& dosPath) override
@@ -264,7 +283,7 @@ class MtoolsImage final : public DiskImage
             return Fail(dosPath + ": the root folder cannot be removed");
         const bool folder = IsFolder(dosPath);
         Child child;
-        return lastError_.empty() && Tool({folder ? "mrd" : "mdel", path}, "", child) &&
+        return lastError_.empty() && Tool({folder ? "mrd" : "mdel", path}, -1, child) &&
                Succeeded(child);
     }
 
@@ -279,7 +298,7 @@ class MtoolsImage final : public DiskImage
             return true;
         }
         Child child;
-        if (!Tool({"mattrib", path}, "", child) || !Succeeded(child))
+        if (!Tool({"mattrib", path}, -1, child) || !Succeeded(child))
             return false;
         // "  A  SHR  ::/PATH": the letters stand before the name.
         const size_t name = child.out.find("::");
@@ -320,7 +339,7 @@ class MtoolsImage final : public DiskImage
         Child child;
         return Tool({"mattrib", flag(0x20, "a"), flag(0x01, "r"), flag(0x04, "s"), flag(0x02, "h"),
                      path},
-                    "", child) &&
+                    -1, child) &&
                Succeeded(child);
     }
 
@@ -376,7 +395,7 @@ class MtoolsImage final : public DiskImage
         if (path == "::")
             return true;
         Child child;
-        if (!Tool({"mdir", "-a", "-b", path + suffix}, "", child))
+        if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child))
             return false;
         if (child.status == 0)
             return true;
@@ -408,26 +427,19 @@ class MtoolsImage final : public DiskImage
         return Fail(line);
     }
 
-    // Runs one mtools program on the partition in use, `input` on its
-    // standard input; false (error set) when it could not run at all.
-    bool Tool(std::vector<std::string> args, const std::string& input, Child& child)
+    // Runs one mtools program on the partition in use, passing it the open
+    // file `shared` too if >= 0; false (error set) when it could not run.
+    bool Tool(std::vector<std::string> args, int shared, Child& child)
     {
         args.insert(args.begin() + 1, {"-i", drive_});
-        if (Run(args, input, child))
+        if (Run(args, shared, child))
             return true;
         return Fail(args[0] + ": " + std::strerror(errno));
     }
 
-    bool Run(const std::vector<std::string>& args, const std::string& input, Child& child)
+    bool Run(const std::vector<std::string>& args, int shared, Child& child)
     {
-        // A socket, not a pipe, for the input: a child that stops reading
-        // then ends our write with EPIPE instead of SIGPIPE.
-        Descriptor in[2], out[2], err[2];
-        int sockets[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
-            return false;
-        *in[0].Put() = sockets[0];
-        *in[1].Put() = sockets[1];
+        Descriptor out[2], err[2];
         int pipes[2];
         if (pipe2(pipes, O_CLOEXEC) != 0)
             return false;
@@ -439,14 +451,28 @@ class MtoolsImage final : public DiskImage
         *err[1].Put() = pipes[1];
 
         posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
         if (posix_spawn_file_actions_init(&actions) != 0)
             return false;
+        if (posix_spawnattr_init(&attributes) != 0)
+        {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        // In a process group of its own, the child never gets the signals
+        // the terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the
+        // run may hold those back until its save is done, and mtools, once
+        // started, then always finishes its writes.
         // Duplicating the image onto itself clears close-on-exec, so the
         // child reaches the very file we opened and locked.
-        const bool prepared = posix_spawn_file_actions_adddup2(&actions, in[1].Get(), 0) == 0 &&
-                              posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
-                              posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
-                              posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0;
+        const bool prepared =
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
+            (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
+            posix_spawnattr_setpgroup(&attributes, 0) == 0;
         std::vector<char*> argv, envp;
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -454,17 +480,16 @@ class MtoolsImage final : public DiskImage
         for (const std::string& setting : environment_)
             envp.push_back(const_cast<char*>(setting.c_str()));
         envp.push_back(nullptr);
-        const pid_t pid = prepared ? sys::Spawn(argv[0], &actions, argv.data(), envp.data())
-                                   : (errno = EINVAL, -1);
+        const pid_t pid = prepared
+                              ? sys::Spawn(argv[0], &actions, &attributes, argv.data(), envp.data())
+                              : (errno = EINVAL, -1);
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         if (pid < 0)
             return false;
-        in[1].Reset();
         out[1].Reset();
         err[1].Reset();
-        if (input.empty())
-            in[0].Reset();
-        Exchange(input, in[0], out[0], err[0], child);
+        Collect(out[0], err[0], child);
         int status = 0;
         while (waitpid(pid, &status, 0) < 0)
             if (errno != EINTR)
@@ -473,36 +498,24 @@ class MtoolsImage final : public DiskImage
         return true;
     }
 
-    // Feeds the child its input and collects both outputs until it closes them.
-    static void Exchange(const std::string& input, Descriptor& in, Descriptor& out, Descriptor& err,
-                         Child& child)
+    // Collects both outputs of the child until it closes them.
+    static void Collect(Descriptor& out, Descriptor& err, Child& child)
     {
-        size_t sent = 0;
         char buffer[65536];
         while (out.Get() >= 0 || err.Get() >= 0)
         {
-            pollfd fds[3] = {
-                {in.Get(), POLLOUT, 0}, {out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
-            if (poll(fds, 3, -1) < 0)
+            pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0)
             {
                 if (errno == EINTR)
                     continue;
                 return;
             }
-            if (fds[0].revents != 0)
-            {
-                const ssize_t n = send(in.Get(), input.data() + sent, input.size() - sent,
-                                       MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (n > 0)
-                    sent += static_cast<size_t>(n);
-                if ((n < 0 && errno != EAGAIN && errno != EINTR) || sent == input.size())
-                    in.Reset();
-            }
             Descriptor* sources[2] = {&out, &err};
             std::string* sinks[2] = {&child.out, &child.err};
             for (int i = 0; i < 2; ++i)
             {
-                if (fds[i + 1].revents == 0)
+                if (fds[i].revents == 0)
                     continue;
                 const ssize_t n = read(sources[i]->Get(), buffer, sizeof buffer);
                 if (n > 0)
@@ -583,8 +596,10 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
             size -= kSector;
         }
     }
-    if (size < kSector || sys::ReadAt(fd, sector, kSector, 0) != kSector)
+    if (size < kSector)
         return fail("too small to be a disk image");
+    if (sys::ReadAt(fd, sector, kSector, 0) != kSector)
+        return fail(std::strerror(errno));
 
     std::string why;
     if (FatBytes(sector) != 0)
@@ -614,7 +629,9 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         std::string problem;
         if (!IsFatPartitionType(entry[4]))
             problem = "is not a FAT16 or FAT32 partition";
-        else if (extent.offset == 0 || extent.offset + extent.bytes > size)
+        else if (extent.offset == 0)
+            problem = "starts on the partition table";
+        else if (extent.offset + extent.bytes > size)
             problem = "runs past the end of the image";
         else
             HoldsFat(fd, extent, problem);

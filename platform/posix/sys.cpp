@@ -251,13 +251,13 @@ int LockWhole(int fd)
     return flock(fd, LOCK_EX | LOCK_NB);
 }
 
-pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions, char* const argv[],
-            char* const envp[])
+pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,
+            const posix_spawnattr_t* attributes, char* const argv[], char* const envp[])
 {
     if (Injected("spawn"))
         return -1;
     pid_t child = -1;
-    int error = posix_spawnp(&child, file, actions, nullptr, argv, envp);
+    int error = posix_spawnp(&child, file, actions, attributes, argv, envp);
     if (error == 0)
         return child;
     errno = error;

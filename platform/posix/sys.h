@@ -65,9 +65,10 @@ DIR* OpenDir(const char* path);
 // Lists the open folder, which stays open for the caller.
 DIR* OpenDirAt(int folder);
 // Starts the program `file`, found in PATH, with these arguments,
-// environment and file actions; the child's id, or -1 with errno set.
-pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions, char* const argv[],
-            char* const envp[]);
+// environment, file actions and attributes; the child's id, or -1 with
+// errno set.
+pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,
+            const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]);
 // Gives the open file this owner and group, then exactly this mode.
 int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode);
 

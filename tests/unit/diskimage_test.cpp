@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(DiskImage, EveryLayout,
 using DiskImage = FatTools;
 
 // Without a number, the first FAT partition with a Windows directory (found
-// through MSDOS.SYS) is used; a number picks that partition, whatever it holds.
+// through MSDOS.SYS, hidden as Windows keeps it) is used; a number picks that partition, whatever
+// it holds.
 TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
 {
     Disk disk;
@@ -194,6 +197,11 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
             "[Options]\r\nBootGUI=1\r\n[paths]\r\n"
             "WinBootDir=C:\\WIN95\r\nWinDir = C:\\WIN95\r\n");
     std::string error;
+    ASSERT_EQ(RunTool({"mattrib", "-i", InImage(disk.path, disk.offset), "+r", "+h", "+s",
+                       "::/MSDOS.SYS"},
+                      error),
+              0)
+        << error;
     auto chosen = win95::OpenDiskImage(disk.path, 0, error);
     ASSERT_TRUE(chosen) << error;
     EXPECT_TRUE(chosen->Exists("\\WIN95\\SYSTEM.DAT"));
@@ -208,6 +216,36 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
     support::MakeDisk(disk.path, 2048 + 40960, {{0x06, 2048, 40960, 16}});
     EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
     EXPECT_EQ(error, disk.path + ": no FAT16 or FAT32 partition holds a Windows directory");
+}
+
+// Signals for the run's whole process group, as a terminal sends them,
+// arrive all the while: the run's own waits go on after each interruption,
+// and no mtools program is stopped halfway through writing.
+TEST_F(DiskImage, SignalsToTheRunsGroupStopNoWrite)
+{
+    const Disk disk = MakeWindowsDisk({"", 16, false, false}, "registry");
+    const std::string big = Binary(8 << 20);
+    const pid_t run = fork();
+    if (run == 0)
+    {
+        setpgid(0, 0);
+        struct sigaction noted = {};
+        noted.sa_handler = [](int) {};
+        sigaction(SIGINT, &noted, nullptr);
+        noted.sa_handler = [](int) { kill(0, SIGINT); };
+        sigaction(SIGALRM, &noted, nullptr);
+        const itimerval often = {{0, 500}, {0, 500}};
+        setitimer(ITIMER_REAL, &often, nullptr);
+        std::string error, back;
+        auto image = win95::OpenDiskImage(disk.path, 0, error);
+        const bool done = image && image->CreateFile("\\WINDOWS\\BIG.BIN", big) && image->Flush() &&
+                          image->ReadFile("\\WINDOWS\\BIG.BIN", back) && back == big;
+        _exit(done ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(run, &status, 0), run);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(support::FsckProblems(disk.path, disk.offset, disk.bytes), "");
 }
 
 // A process holding a lock on any byte of the image, as QEMU does with OFD
