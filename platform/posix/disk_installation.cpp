@@ -77,13 +77,22 @@ std::unique_ptr<DiskInstallation> DiskInstallation::Open(const std::string& imag
     return installation;
 }
 
+// The Windows directory is listed once: each look into the image starts
+// an mtools program.
 bool DiskInstallation::FinishEarlierSave(bool& finished)
 {
-    bool present = disk_->Exists(systemDat_);
-    bool stray = disk_->Exists(temporary_);
-    backupExists_ = disk_->Exists(backup_);
-    if (!disk_->LastError().empty())
+    std::vector<std::string> names;
+    if (!disk_->List(windows_, names))
         return false;
+    auto has = [&names](const char* name)
+    {
+        return std::any_of(names.begin(), names.end(),
+                           [name](const std::string& entry)
+                           { return strcasecmp(entry.c_str(), name) == 0; });
+    };
+    bool present = has("SYSTEM.DAT");
+    bool stray = has("SYSTEM.TVN");
+    backupExists_ = has("SYSTEM.TVB");
     if (!stray)
         return true;
     finished = !present;
