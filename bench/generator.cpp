@@ -322,8 +322,8 @@ struct Driver
 class Generator
 {
   public:
-    Generator(std::uint64_t seed, std::size_t size, const ImageSink& sink)
-        : random(seed), size(size), out(sink)
+    Generator(std::uint64_t seed, std::size_t size, Profile profile, const ImageSink& sink)
+        : random(seed), size(size), crowded(profile == Profile::Crowded), out(sink)
     {
     }
 
@@ -331,6 +331,14 @@ class Generator
     {
         MakeDrivers(printerCount);
         Config();
+        if (crowded)
+        {
+            Enum(Share(0.05));
+            Classes(Share(0.985));
+            System(out.Size());
+            Users(std::max(size, out.Size() + 1));
+            return out.Finish();
+        }
         Enum(Share(0.30));
         Classes(Share(0.72));
         Software(Share(0.85));
@@ -450,7 +458,7 @@ class Generator
                      "\"ConfigFlags\"=hex:00,00,00,00\n"
                      "\"ECP\"=hex:00\n");
         unsigned counter = 0x0B00;
-        for (std::size_t part = Part(end, 0.10); Before(part); ++counter)
+        for (std::size_t part = Part(end, 0.10); !crowded && Before(part); ++counter)
             PnpDevice("BIOS", Format("*PNP%04X", counter), "%02X");
         out.Verbatim("\n[HKEY_LOCAL_MACHINE\\Enum\\Root]\n"
                      "\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP0C01]\n"
@@ -461,10 +469,16 @@ class Generator
                      "\"Mfg\"=\"(Standard system devices)\"\n"
                      "\"ConfigFlags\"=hex:00,00,00,00\n");
         counter = 0x0C02;
-        for (std::size_t part = Part(end, 0.15); Before(part); ++counter)
+        for (std::size_t part = Part(end, 0.15); !crowded && Before(part); ++counter)
             PnpDevice("Root", Format("*PNP%04X", counter), "%04X");
         out.Key(hklm + "Enum\\LPTENUM");
         out.Key(hklm + "Enum\\PCI");
+        if (crowded)
+        {
+            for (; Before(end); ++counter)
+                CrowdedDevice(counter);
+            return;
+        }
         for (std::size_t part = Part(end, 0.35); Before(part); ++counter)
             PciDevice(counter);
         out.Key(hklm + "Enum\\ISAPNP");
@@ -605,6 +619,64 @@ class Generator
         }
     }
 
+    // A device of the crowded profile: 16 instances with one to three short values each.
+    void CrowdedDevice(unsigned counter)
+    {
+        std::string device = hklm + "Enum\\PCI\\" +
+                             Format("VEN_%04X&DEV_%04X", random.Between(0x1000, 0x1FFF), counter);
+        const DeviceKind& kind = random.Pick(deviceKinds);
+        out.Key(device);
+        for (unsigned instance = 0; instance < 16; ++instance)
+        {
+            out.Key(device + Format("\\BUS_%02X&DEV_%02X&FUNC_%02X", instance / 8, random.Below(32),
+                                    instance % 8));
+            out.String("Class", kind.deviceClass);
+            if (random.Chance(70))
+                out.String("Driver", Format("%s\\%04u", kind.deviceClass, random.Below(40)));
+            if (random.Chance(50))
+                out.String("DeviceDesc",
+                           Format("%s %s", random.Pick(makers).name, kind.description));
+        }
+    }
+
+    void CrowdedFileType(const std::string& classes, unsigned counter)
+    {
+        std::string extension = Extension(counter);
+        const Maker& maker = random.Pick(makers);
+        const char* product = random.Pick(products);
+        const char* noun = random.Pick(nouns);
+        std::string progId = Format("%s.%s%s.%u", maker.name, product, noun, counter);
+        out.Key(classes + "." + extension);
+        out.String("", progId);
+        if (random.Chance(80))
+            out.String("Content Type",
+                       Format("application/x-%s-%s", maker.prefix, extension.c_str()));
+        if (random.Chance(40))
+            out.String("PerceivedType", "document");
+        out.Key(classes + progId);
+        out.String("", Format("%s %s %s Document", maker.name, product, noun));
+        if (random.Chance(60))
+            out.Dword("EditFlags", random.Below(2) << 16);
+        if (random.Chance(50))
+            out.String("FriendlyTypeName", Format("%s %s %s", maker.name, product, noun));
+    }
+
+    // A class of the crowded profile: its name, and where its server is.
+    void CrowdedClassId(const std::string& clsids, unsigned counter)
+    {
+        std::string key = clsids + Guid(counter);
+        const Maker& maker = random.Pick(makers);
+        const char* product = random.Pick(products);
+        out.Key(key);
+        out.String("", Format("%s %s %s Object", maker.name, product, random.Pick(nouns)));
+        if (random.Chance(60))
+            out.String("AppID", Guid(random.Below(4096)));
+        out.Key(key + "\\InProcServer32");
+        out.String("", Format("C:\\Program Files\\Common Files\\%s Shared\\%s\\%.3s%05u.DLL",
+                              maker.name, product, maker.prefix, counter % 100000));
+        out.String("ThreadingModel", random.Chance(60) ? "Apartment" : "Both");
+    }
+
     void Classes(std::size_t end)
     {
         std::string classes = hklm + "SOFTWARE\\Classes\\";
@@ -615,8 +687,13 @@ class Generator
                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\txtfile]\n"
                      "@=\"Text Document\"\n");
         unsigned counter = 0;
-        for (std::size_t part = Part(end, 0.22); Before(part); ++counter)
-            FileType(classes, counter);
+        for (std::size_t part = Part(end, crowded ? 0.27 : 0.22); Before(part); ++counter)
+        {
+            if (crowded)
+                CrowdedFileType(classes, counter);
+            else
+                FileType(classes, counter);
+        }
         out.Verbatim("\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID]\n"
                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{2227A280-3AEA-1069-A2DE-"
                      "08002B30309D}]\n"
@@ -625,11 +702,19 @@ class Generator
                      "08002B30309D}\\InProcServer32]\n"
                      "@=\"shell32.dll\"\n"
                      "\"ThreadingModel\"=\"Apartment\"\n");
-        for (std::size_t part = Part(end, 0.80); Before(part); ++counter)
-            ClassId(classes + "CLSID\\", counter);
-        out.Key(classes + "Interface");
-        for (; Before(end); ++counter)
-            Interface(classes + "Interface\\", counter);
+        for (std::size_t part = Part(end, crowded ? 1.0 : 0.80); Before(part); ++counter)
+        {
+            if (crowded)
+                CrowdedClassId(classes + "CLSID\\", counter);
+            else
+                ClassId(classes + "CLSID\\", counter);
+        }
+        if (!crowded)
+        {
+            out.Key(classes + "Interface");
+            for (; Before(end); ++counter)
+                Interface(classes + "Interface\\", counter);
+        }
         out.Verbatim("\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Printers]\n"
                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Printers\\shellex]\n"
                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Printers\\shellex\\"
@@ -1044,27 +1129,30 @@ class Generator
 
     Random random;
     std::size_t size;
+    bool crowded; // the crowded profile rather than the varied one
     Writer out;
     std::vector<Driver> drivers; // every printer driver; the first ones have printers
 };
 
 } // namespace
 
-bool GenerateImage(std::uint64_t seed, std::size_t size, const ImageSink& write)
+bool GenerateImage(std::uint64_t seed, std::size_t size, const ImageSink& write, Profile profile)
 {
-    return Generator(seed, size, write).Run();
+    return Generator(seed, size, profile, write).Run();
 }
 
-std::string GenerateImage(std::uint64_t seed, std::size_t size)
+std::string GenerateImage(std::uint64_t seed, std::size_t size, Profile profile)
 {
     std::string image;
     image.reserve(size + size / 8 + 65536);
-    GenerateImage(seed, size,
-                  [&image](const char* data, std::size_t length)
-                  {
-                      image.append(data, length);
-                      return true;
-                  });
+    GenerateImage(
+        seed, size,
+        [&image](const char* data, std::size_t length)
+        {
+            image.append(data, length);
+            return true;
+        },
+        profile);
     return image;
 }
 

@@ -15,7 +15,7 @@ file(CREATE_LINK ${prnsetup_link_target} ${CMAKE_BINARY_DIR}/links/prnsetup SYMB
 install(FILES ${CMAKE_BINARY_DIR}/links/prnsetup DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Programs that need nothing beside them go straight to bin/.
-install(TARGETS prnpurge)
+install(TARGETS prnpurge regconv)
 
 install(FILES machines/default.reg DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
@@ -25,7 +25,7 @@ find_program(TAVRINE_GZIP gzip REQUIRED)
 set(TAVRINE_FULL_PROGRAM_DIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${PROJECT_NAME})
 set(TAVRINE_FULL_DATADIR ${CMAKE_INSTALL_FULL_DATADIR}/${PROJECT_NAME})
 set(TAVRINE_MAN_PAGES)
-foreach(page IN ITEMS prnsetup.1 prnpurge.1)
+foreach(page IN ITEMS prnsetup.1 prnpurge.1 regconv.1)
   configure_file(man/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
@@ -58,6 +58,8 @@ set(CPACK_PACKAGE_CONTACT ${TAVRINE_MAINTAINER})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs reach the files inside an emulator's disk image through mtools.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mtools)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

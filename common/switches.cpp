@@ -19,14 +19,16 @@ LPCSTR NextSwitchLetter(LPCSTR text)
     return text;
 }
 
-LPCSTR TakeQuotedValue(LPCSTR letter, LPSTR value, int limit)
+LPCSTR TakeQuotedValue(LPCSTR letter, LPSTR value, int limit, SwitchScan* scan)
 {
     LPCSTR start = CharNextA(CharNextA(letter));
     LPCSTR end = start;
-    while (*end != '\0' && *end != '"')
-        ++end;
+    if (scan->quotelessFrom == nullptr || start < scan->quotelessFrom)
+        while (*end != '\0' && *end != '"')
+            ++end;
     if (*end != '"')
     {
+        scan->quotelessFrom = start;
         value[0] = '\0';
         return start;
     }

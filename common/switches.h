@@ -13,6 +13,14 @@ LPCSTR SkipSpaces(LPCSTR text);
 // returns null when scanning ends.
 LPCSTR NextSwitchLetter(LPCSTR text);
 
+// What scanning one command line has learnt so far: from `quotelessFrom`
+// on, the line holds no '"'. Each line starts with a zeroed one, so that
+// a line of many unterminated values is not searched again for each.
+struct SwitchScan
+{
+    LPCSTR quotelessFrom;
+};
+
 // Takes a quoted switch value: the character after the letter is skipped
 // unexamined (it is meant to be the opening quote), and the value runs to
 // the next '"' byte, cut to `limit` characters. The value and its zero byte
@@ -20,4 +28,4 @@ LPCSTR NextSwitchLetter(LPCSTR text);
 // stay behind the new zero. Without a closing quote the value is empty.
 // Returns where scanning goes on: after the closing quote, or else at the
 // first character after the skipped one.
-LPCSTR TakeQuotedValue(LPCSTR letter, LPSTR value, int limit);
+LPCSTR TakeQuotedValue(LPCSTR letter, LPSTR value, int limit, SwitchScan* scan);

@@ -5,11 +5,12 @@ char driverName[40];
 
 void ScanRemoveSwitches(LPCSTR commandLine)
 {
+    SwitchScan scan = {nullptr};
     for (LPCSTR letter = NextSwitchLetter(commandLine); letter != nullptr;
          letter = NextSwitchLetter(letter))
     {
         if (*letter != 'D' && *letter != 'd')
             break;
-        letter = TakeQuotedValue(letter, driverName, 38);
+        letter = TakeQuotedValue(letter, driverName, 38, &scan);
     }
 }

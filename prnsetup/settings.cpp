@@ -9,6 +9,7 @@ char infDir[MAX_PATH];
 
 BOOL ScanInstallSwitches(LPCSTR commandLine)
 {
+    SwitchScan scan = {nullptr};
     LPCSTR letter = NextSwitchLetter(commandLine);
     if (letter == nullptr)
         return FALSE;
@@ -21,7 +22,7 @@ BOOL ScanInstallSwitches(LPCSTR commandLine)
             letter = CharNextA(valueChar);
         }
         else if (*letter == 'P' || *letter == 'p')
-            letter = TakeQuotedValue(letter, portName, 255);
+            letter = TakeQuotedValue(letter, portName, 255, &scan);
         else
             break;
     }

@@ -1,11 +1,14 @@
 #include "platform/files.h"
 
+#include "platform/posix/disk_installation.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/sys.h"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 // A text-mode file: reads translate CR LF to LF and stop at Ctrl-Z,
 // writes translate LF to CR LF, as the Windows C runtime does.
@@ -105,8 +108,32 @@ bool Put(TextFile* file, char c)
 
 } // namespace
 
+// On a disk image, a file a run writes on C: is created there at the
+// commit; a file read is read whole first.
+int OpenOnDisk(const std::string& dosPath, bool forWriting)
+{
+    win95::DiskInstallation& installation = *win95::MachineDisk();
+    if (forWriting)
+        return installation.Disk().Exists(dosPath) ? -1 : installation.Stage(dosPath);
+    std::string bytes;
+    if (!installation.Disk().ReadFile(dosPath, bytes))
+        return -1;
+    int fd = memfd_create("read", MFD_CLOEXEC);
+    if (fd >= 0 &&
+        (pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())))
+    {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 BOOL PathExists(LPCSTR path)
 {
+    std::string dosPath;
+    if (win95::LocateOnDisk(path, dosPath))
+        return win95::MachineDisk()->Staged(dosPath) ||
+               win95::MachineDisk()->Disk().Exists(dosPath);
     win95::HostPlace place;
     return win95::Locate(path, place) &&
            (place.exists || (place.root >= 0 && win95::PlacingOnDriveC(place)));
@@ -117,11 +144,15 @@ BOOL PathExists(LPCSTR path)
 TextFile* OpenTextFile(LPCSTR path, BOOL forWriting)
 {
     win95::HostPlace place;
-    if (!win95::Locate(path, place) || (forWriting && place.name.empty()))
+    std::string dosPath;
+    bool onDisk = win95::LocateOnDisk(path, dosPath);
+    if (!onDisk && (!win95::Locate(path, place) || (forWriting && place.name.empty())))
         return nullptr;
     std::string host = win95::PlacePath(place);
     int fd;
-    if (!forWriting)
+    if (onDisk)
+        fd = OpenOnDisk(dosPath, forWriting != FALSE);
+    else if (!forWriting)
         fd = win95::OpenOnDrive(place, host, O_RDONLY);
     else if (place.root < 0)
         fd = win95::sys::Open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -178,6 +209,12 @@ BOOL CloseTextFile(TextFile* file)
 
 BOOL RemoveFile(LPCSTR path)
 {
+    std::string dosPath;
+    if (win95::LocateOnDisk(path, dosPath))
+    {
+        win95::DiskInstallation& installation = *win95::MachineDisk();
+        return installation.Discard(dosPath) || installation.Disk().Remove(dosPath) ? TRUE : FALSE;
+    }
     win95::HostPlace place;
     if (!win95::Locate(path, place) || place.name.empty())
         return FALSE;

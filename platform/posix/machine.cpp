@@ -1,6 +1,10 @@
 #include "platform/posix/machine.h"
 
+#include "platform/posix/disk_installation.h"
+#include "platform/posix/hive_storage.h"
 #include "platform/posix/image.h"
+#include "platform/posix/installation.h"
+#include "platform/posix/keys.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/sys.h"
 
@@ -49,23 +53,30 @@ struct PlacedFile
 };
 
 // The machine of this run: taken at first use, held until the commit.
+// It is a machine folder (registry.reg and drive_c), or a folder that is
+// the C: drive of a Windows 9x installation (its SYSTEM.DAT, and the
+// folder itself as C:).
 struct Machine
 {
-    bool taken = false;       // the first use has happened
-    bool imageLoaded = false; // the image has been read (successfully or not)
-    int lockFd = -1;          // the machine folder, open and locked; -1 if it could not be taken
-    int driveCFd = -1;        // drive C:'s folder, open once the image has been read
-    std::string folder;       // host path of the machine folder
-    std::string driveC;       // host path of drive C:
-    std::string savePath;     // the file a save replaces: registry.reg, or the file it links to
-    std::string temporary;    // the temporary image, beside savePath
-    std::string imageFault;   // why the image cannot be read, when known before reading it
-    bool imageKnown = false;  // the image existed, so that its owner and mode are kept
-    uid_t owner = 0;          // owner, group and permission bits of the image, which the save keeps
+    bool taken = false;        // the first use has happened
+    bool installation = false; // the folder is a Windows 9x C: drive
+    Installation windows;      // its Windows directory and registry files
+    bool imageLoaded = false;  // the image has been read (successfully or not)
+    int lockFd = -1;           // the machine folder, open and locked; -1 if it could not be taken
+    int driveCFd = -1;         // drive C:'s folder, open once the image has been read
+    std::string folder;        // host path of the machine folder
+    std::string driveC;        // host path of drive C:
+    std::string registryPath;  // the registry file, for reading it and for messages
+    std::string savePath;      // the file a save replaces: registry.reg, or the file it links to
+    std::string temporary;     // the temporary image, beside savePath
+    std::string imageFault;    // why the image cannot be read, when known before reading it
+    bool imageKnown = false;   // the image existed, so that its owner and mode are kept
+    uid_t owner = 0; // owner, group and permission bits of the image, which the save keeps
     gid_t group = 0;
     mode_t mode = 0;
-    ImagePtr image;
+    std::unique_ptr<Storage> registry;
     std::vector<PlacedFile> placed;
+    std::unique_ptr<DiskInstallation> disk; // the disk image that holds the installation
 };
 
 Machine machine;
@@ -292,12 +303,60 @@ void FindImage()
     std::free(target);
 }
 
+// A Windows 9x C: drive: the folder is C:, and the registry is SYSTEM.DAT
+// in the Windows directory, replaced by a new file of the same folder.
+void TakeInstallation()
+{
+    machine.installation = true;
+    machine.driveC = machine.folder;
+    machine.registryPath = machine.folder;
+    std::string fault;
+    if (!FindInstallation(machine.folder, machine.windows, fault))
+    {
+        machine.imageFault = fault;
+        return;
+    }
+    machine.registryPath = machine.savePath = machine.windows.systemDat;
+    machine.temporary = machine.windows.temporary;
+    // A run that ended before its commit may have left its new SYSTEM.DAT.
+    sys::Unlink(machine.temporary.c_str());
+}
+
+// A disk image file holding a Windows 9x installation, opened (and so
+// locked) for the whole run.
+void TakeDiskImage()
+{
+    machine.installation = true;
+    machine.registryPath = machine.folder;
+    const char* partition = std::getenv("WIN95PARTITION");
+    std::string error;
+    bool finished = false;
+    machine.disk = DiskInstallation::Open(
+        machine.folder, partition != nullptr ? std::atoi(partition) : 0, error, finished);
+    if (!machine.disk)
+    {
+        Complain("%s", error.c_str());
+        return;
+    }
+    machine.windows.windows = machine.disk->WindowsDirectory();
+    machine.registryPath = machine.folder + ": C:" + machine.disk->SystemDat();
+    if (finished)
+        Complain("%s: finished the registry save that an earlier run left half done",
+                 machine.registryPath.c_str());
+}
+
 void TakeMachine()
 {
     if (machine.taken)
         return;
     machine.taken = true;
     machine.folder = MachineFolderName();
+    struct stat image;
+    if (stat(machine.folder.c_str(), &image) == 0 && S_ISREG(image.st_mode))
+    {
+        TakeDiskImage();
+        return;
+    }
     machine.driveC = machine.folder + "/drive_c";
     if (!MakeFolders(machine.folder))
     {
@@ -314,6 +373,19 @@ void TakeMachine()
         return;
     }
     machine.lockFd = fd;
+    bool installation = false;
+    if (!ReadFolderKind(machine.folder, installation))
+    {
+        machine.registryPath = machine.folder;
+        machine.imageFault = std::strerror(errno);
+        return;
+    }
+    if (installation)
+    {
+        TakeInstallation();
+        return;
+    }
+    machine.registryPath = ImagePath();
     FindImage();
     if (!machine.imageFault.empty())
         return;
@@ -375,41 +447,114 @@ const char* ImageFileFault(const struct stat& info, char* buffer, std::size_t ca
     return nullptr;
 }
 
-// Reads the whole image at once, as a read-only mapping of the file; the
-// file stays open until the commit. The file is checked before it is
-// opened, so that neither a pipe nor a device is opened, and again once
-// it is open, without waiting on it, in case it was swapped meanwhile.
-bool MapImage(ImageText& text)
+// Opens the registry file for reading, and notes its owner, group and
+// mode for the save. The file is checked before it is opened, so that
+// neither a pipe nor a device is opened, and again once it is open,
+// without waiting on it, in case it was swapped meanwhile. -1 once the
+// fault has been reported.
+int OpenRegistryFile(struct stat& info)
 {
-    std::string path = ImagePath();
+    const char* path = machine.registryPath.c_str();
     char buffer[128];
-    struct stat info;
-    const char* fault = stat(path.c_str(), &info) != 0
-                            ? std::strerror(errno)
-                            : ImageFileFault(info, buffer, sizeof buffer);
+    const char* fault =
+        stat(path, &info) != 0 ? std::strerror(errno) : ImageFileFault(info, buffer, sizeof buffer);
     int fd = -1;
     if (fault == nullptr)
     {
-        fd = sys::Open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        fd = sys::Open(path, O_RDONLY | O_NONBLOCK);
         fault = fd < 0 || fstat(fd, &info) != 0 ? std::strerror(errno)
                                                 : ImageFileFault(info, buffer, sizeof buffer);
     }
-    if (fault == nullptr &&
-        (info.st_size == 0 || text.Map(fd, static_cast<std::size_t>(info.st_size))))
+    if (fault != nullptr)
     {
-        machine.imageKnown = true;
-        machine.owner = info.st_uid;
-        machine.group = info.st_gid;
-        machine.mode = info.st_mode & 07777;
+        Complain("%s: cannot read the registry image: %s", path, fault);
+        if (fd >= 0)
+            sys::Close(fd);
+        return -1;
+    }
+    machine.imageKnown = true;
+    machine.owner = info.st_uid;
+    machine.group = info.st_gid;
+    machine.mode = info.st_mode & 07777;
+    return fd;
+}
+
+// Reads the whole image at once, as a read-only mapping of the file; the
+// file stays open until the commit.
+bool MapImage(ImageText& text)
+{
+    struct stat info;
+    int fd = OpenRegistryFile(info);
+    if (fd < 0)
+        return false;
+    if (info.st_size == 0 || text.Map(fd, static_cast<std::size_t>(info.st_size)))
+    {
         mapped.fd = fd;
         return true;
     }
-    if (fault == nullptr)
-        fault = std::strerror(errno);
-    Complain("%s: cannot read the registry image: %s", path.c_str(), fault);
-    if (fd >= 0)
-        sys::Close(fd);
+    Complain("%s: cannot read the registry image: %s", ImagePath().c_str(), std::strerror(errno));
+    sys::Close(fd);
     return false;
+}
+
+// The registry from its bytes; null once the fault has been reported.
+std::unique_ptr<Storage> RegistryFrom(std::string bytes)
+{
+    Hive9xError fault;
+    std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), fault);
+    if (!hive)
+    {
+        Complain("%s: offset 0x%zx: %s", machine.registryPath.c_str(), fault.offset,
+                 fault.what.c_str());
+        return nullptr;
+    }
+    return HiveStorage(std::move(hive));
+}
+
+void LoadDiskRegistry()
+{
+    std::string bytes;
+    std::string error;
+    if (!machine.disk->ReadRegistry(bytes, error))
+    {
+        Complain("cannot read the registry image: %s", error.c_str());
+        return;
+    }
+    sys::CheckMemory();
+    machine.registry = RegistryFrom(std::move(bytes));
+}
+
+// Reads SYSTEM.DAT whole and checks all of it.
+void LoadInstallationRegistry()
+{
+    struct stat info;
+    int fd = OpenRegistryFile(info);
+    if (fd < 0)
+        return;
+    sys::CheckMemory();
+    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size())
+    {
+        ssize_t piece = sys::Read(fd, bytes.data() + got, bytes.size() - got);
+        if (piece < 0 && errno == EINTR)
+            continue;
+        if (piece <= 0)
+            break;
+        got += static_cast<std::size_t>(piece);
+    }
+    int error = got < bytes.size() ? errno : 0;
+    sys::Close(fd);
+    if (got < bytes.size())
+    {
+        Complain("%s: cannot read the registry image: %s", machine.registryPath.c_str(),
+                 error != 0 ? std::strerror(error) : "it was cut short while being read");
+        return;
+    }
+    machine.registry = RegistryFrom(std::move(bytes));
+    if (!machine.registry)
+        return;
+    machine.driveCFd = sys::Open(machine.driveC.c_str(), O_PATH | O_DIRECTORY);
 }
 
 // Regedit on Windows 2000 and later exports "Windows Registry Editor
@@ -440,12 +585,22 @@ const char* ForeignFormat(std::string_view text)
 void LoadImage()
 {
     machine.imageLoaded = true;
+    if (machine.disk)
+    {
+        LoadDiskRegistry();
+        return;
+    }
     if (machine.lockFd < 0)
         return;
     if (!machine.imageFault.empty())
     {
-        Complain("%s: cannot read the registry image: %s", ImagePath().c_str(),
+        Complain("%s: cannot read the registry image: %s", machine.registryPath.c_str(),
                  machine.imageFault.c_str());
+        return;
+    }
+    if (machine.installation)
+    {
+        LoadInstallationRegistry();
         return;
     }
     ImageText text;
@@ -459,13 +614,53 @@ void LoadImage()
     GuardMapping(text.View());
     sys::CheckMemory();
     ImageError error;
-    machine.image = ReadImage(std::move(text), error);
-    if (!machine.image)
+    ImagePtr image = ReadImage(std::move(text), error);
+    if (!image)
     {
         Complain("%s:%zu: %s", ImagePath().c_str(), error.line, error.what.c_str());
         return;
     }
+    machine.registry.reset(image.release());
     machine.driveCFd = sys::Open(machine.driveC.c_str(), O_PATH | O_DIRECTORY);
+}
+
+// Before the first save on an installation, its SYSTEM.DAT is kept as
+// SYSTEM.TVB, a name Windows does not use; an existing one is never
+// replaced, so that it keeps the registry as it was before any run. A
+// second name for the file costs nothing and leaves it whole at every
+// step; where the file system cannot give one (FAT has no such names),
+// the file is copied through the temporary file and renamed.
+bool KeepPreviousRegistry()
+{
+    if (!machine.installation || machine.windows.backupExists)
+        return true;
+    const char* previous = machine.windows.systemDat.c_str();
+    const char* backup = machine.windows.backup.c_str();
+    if (sys::Link(previous, backup) == 0 || errno == EEXIST)
+        return true;
+    struct stat info;
+    int fd = OpenRegistryFile(info);
+    if (fd < 0)
+        return false;
+    bool copied = WriteTemporary(
+        [fd](const auto& write)
+        {
+            char piece[65536];
+            for (;;)
+            {
+                ssize_t got = sys::Read(fd, piece, sizeof piece);
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    return got == 0;
+                if (!write(piece, static_cast<std::size_t>(got)))
+                    return false;
+            }
+        });
+    int error = errno;
+    sys::Close(fd);
+    errno = error;
+    return copied && sys::Rename(machine.temporary.c_str(), backup) == 0;
 }
 
 // A new file for the folder: without a name where the file system can
@@ -538,12 +733,19 @@ void ReleaseMachine()
 
 } // namespace
 
-Image* MachineImage()
+Storage* MachineRegistry()
 {
     TakeMachine();
     if (!machine.imageLoaded)
         LoadImage();
-    return machine.image.get();
+    return machine.registry.get();
+}
+
+std::string MachineWindowsDirectory()
+{
+    TakeMachine();
+    return machine.installation && !machine.windows.windows.empty() ? "C:" + machine.windows.windows
+                                                                    : "C:\\WINDOWS";
 }
 
 const std::string& MachineDriveC()
@@ -554,8 +756,13 @@ const std::string& MachineDriveC()
 
 int MachineDriveCFolder()
 {
-    MachineImage();
+    MachineRegistry();
     return machine.driveCFd;
+}
+
+DiskInstallation* MachineDisk()
+{
+    return MachineRegistry() != nullptr ? machine.disk.get() : nullptr;
 }
 
 int CreateOnDriveC(const HostPlace& place, mode_t mode)
@@ -605,14 +812,22 @@ bool DiscardOnDriveC(const HostPlace& place)
 void CommitMachine()
 {
     TerminationHeld held;
-    bool saved = machine.image && !ImageChanged(*machine.image);
-    if (machine.image && !saved)
+    if (machine.disk)
     {
-        saved =
-            WriteTemporary([](const auto& write) { return WriteImage(*machine.image, write); }) &&
-            ReplaceImage();
+        std::string error;
+        if (machine.registry && !machine.disk->Save(*machine.registry, error))
+            Complain("cannot save the registry image: %s", error.c_str());
+        ReleaseMachine();
+        return;
+    }
+    bool saved = machine.registry && !machine.registry->Changed();
+    if (machine.registry && !saved)
+    {
+        saved = KeepPreviousRegistry() &&
+                WriteTemporary([](const auto& write) { return machine.registry->Write(write); }) &&
+                ReplaceImage();
         if (!saved)
-            Complain("%s: cannot save the registry image: %s", ImagePath().c_str(),
+            Complain("%s: cannot save the registry image: %s", machine.registryPath.c_str(),
                      std::strerror(errno));
     }
     if (saved)

@@ -156,6 +156,19 @@ bool Locate(const char* windowsPath, HostPlace& place)
     return true;
 }
 
+bool LocateOnDisk(const char* windowsPath, std::string& dosPath)
+{
+    if (std::toupper(static_cast<unsigned char>(windowsPath[0])) != 'C' || windowsPath[1] != ':' ||
+        MachineDisk() == nullptr)
+        return false;
+    dosPath.clear();
+    for (const std::string& part : Components(windowsPath + 2))
+        dosPath += "\\" + part;
+    if (dosPath.empty())
+        dosPath = "\\";
+    return true;
+}
+
 std::string PlacePath(const HostPlace& place)
 {
     if (place.name.empty())

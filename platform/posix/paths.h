@@ -34,6 +34,10 @@ std::string PlacePath(const HostPlace& place);
 // the kernel lacks it, component by component refusing symbolic links.
 int OpenOnDrive(const HostPlace& place, const std::string& path, int flags, mode_t mode = 0);
 
+// The DOS path ("\WINDOWS\INF\OEM0.INF") of a C: path when C: is inside
+// a disk image; false for other drives and machines.
+bool LocateOnDisk(const char* windowsPath, std::string& dosPath);
+
 // The host path of a Windows path; empty when it names no drive of the machine.
 std::string HostPath(const char* windowsPath);
 

@@ -1,4 +1,4 @@
-// The registry calls on the machine's image, with the result codes and the
+// The registry calls on the machine's storage, with the result codes and the
 // behaviour that Windows shows for them.
 #include "platform/posix/registry.h"
 #include "platform/posix/keys.h"
@@ -8,75 +8,80 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace
 {
 
-using win95::Image;
 using win95::KeyId;
 using win95::NoKey;
+using win95::Storage;
 
 constexpr LONG ERROR_KEY_DELETED = 1018L;
 
-// Open keys by handle value. Values count up and are never reused, so a
-// closed or made-up handle is recognised as such.
-struct OpenKeys
-{
-    std::unordered_map<std::uintptr_t, KeyId> keys;
-    std::uintptr_t next = 0x1000;
-};
+// Open keys by handle value: the n-th handle handed out is firstHandle +
+// 4n, and its key stays at place n, NoKey once it is closed. Values are
+// never reused, so a closed or made-up handle is recognised as such.
+constexpr std::uintptr_t firstHandle = 0x1000;
 
-OpenKeys& Handles()
+std::vector<KeyId>& Handles()
 {
-    static OpenKeys handles;
-    return handles;
+    static std::vector<KeyId> keys;
+    return keys;
 }
 
 HKEY NewHandle(KeyId key)
 {
-    OpenKeys& handles = Handles();
-    std::uintptr_t value = handles.next;
-    handles.next += 4;
-    handles.keys.emplace(value, key);
-    return reinterpret_cast<HKEY>(value);
+    std::vector<KeyId>& keys = Handles();
+    keys.push_back(key);
+    return reinterpret_cast<HKEY>(firstHandle + 4 * (keys.size() - 1));
 }
 
-// The image and the key that a handle stands for.
-LONG Resolve(HKEY handle, Image*& image, KeyId& key)
+// The place of an open handle's key; null when the handle is not open.
+KeyId* HandleKey(HKEY handle)
 {
-    image = win95::MachineImage();
-    if (image == nullptr)
+    std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    std::vector<KeyId>& keys = Handles();
+    if (value < firstHandle || (value - firstHandle) % 4 != 0 ||
+        (value - firstHandle) / 4 >= keys.size())
+        return nullptr;
+    KeyId& key = keys[(value - firstHandle) / 4];
+    return key != NoKey ? &key : nullptr;
+}
+
+// The storage and the key that a handle stands for.
+LONG Resolve(HKEY handle, Storage*& storage, KeyId& key)
+{
+    storage = win95::MachineRegistry();
+    if (storage == nullptr)
         return ERROR_BADDB;
     if (handle == HKEY_LOCAL_MACHINE)
-        key = image->LocalMachine();
+        key = storage->LocalMachine();
     else if (handle == HKEY_CLASSES_ROOT)
-        key = image->ClassesRoot();
+        key = storage->ClassesRoot();
     else
     {
-        auto found = Handles().keys.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (found == Handles().keys.end())
+        KeyId* open = HandleKey(handle);
+        if (open == nullptr)
             return ERROR_INVALID_HANDLE;
-        key = found->second;
+        key = *open;
     }
-    return image->Exists(key) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    return storage->Exists(key) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
-// The names along a key path. Empty ones (a leading, doubled or trailing
-// '\') are skipped, as Windows 95 skips a leading '\'.
-std::vector<std::string_view> PathNames(LPCSTR path)
+// Takes the next name off a key path; empty when none is left. Empty names
+// (a leading, doubled or trailing '\\') are skipped, as Windows 95 skips a
+// leading '\\'.
+std::string_view NextName(std::string_view& rest)
 {
-    std::vector<std::string_view> names;
-    std::string_view rest = path != nullptr ? path : "";
-    while (!rest.empty())
-    {
-        std::size_t stop = std::min(rest.find('\\'), rest.size());
-        if (stop > 0)
-            names.push_back(rest.substr(0, stop));
-        rest.remove_prefix(std::min(stop + 1, rest.size()));
-    }
-    return names;
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    std::size_t stop = std::min(rest.find('\\'), rest.size());
+    std::string_view name = rest.substr(0, stop);
+    rest.remove_prefix(stop);
+    while (!rest.empty() && rest.front() == '\\')
+        rest.remove_prefix(1);
+    return name;
 }
 
 // A line break in a name could not be written to the image and read back.
@@ -85,20 +90,23 @@ bool IsWritableName(std::string_view name)
     return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
-LONG Walk(Image& image, KeyId from, LPCSTR path, bool create, KeyId& result)
+LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
 {
-    std::vector<std::string_view> names = PathNames(path);
+    std::string_view rest = path != nullptr ? path : "";
     KeyId key = from;
-    for (std::size_t i = 0; i < names.size(); ++i)
+    for (std::string_view name = NextName(rest); !name.empty(); name = NextName(rest))
     {
-        KeyId below = image.Find(key, names[i]);
+        KeyId below = storage.Find(key, name);
         // The last name is created even when it exists: a key made only to
         // reach a root is kept once a program asks for it.
-        if (create && (below == NoKey || i + 1 == names.size()))
+        if (create && (below == NoKey || rest.empty()))
         {
-            if (!IsWritableName(names[i]) || names[i].size() > win95::MaxKeyName)
+            if (!IsWritableName(name))
                 return ERROR_INVALID_PARAMETER;
-            below = image.Create(key, names[i]);
+            LONG refused = storage.KeyRefusal(key, name);
+            if (refused != ERROR_SUCCESS)
+                return refused;
+            below = storage.Create(key, name);
         }
         if (below == NoKey)
             return ERROR_FILE_NOT_FOUND;
@@ -112,13 +120,13 @@ LONG OpenKey(HKEY key, LPCSTR subKey, PHKEY result, bool create)
 {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId from = NoKey;
-    LONG status = Resolve(key, image, from);
+    LONG status = Resolve(key, storage, from);
     if (status != ERROR_SUCCESS)
         return status;
     KeyId found = NoKey;
-    status = Walk(*image, from, subKey, create, found);
+    status = Walk(*storage, from, subKey, create, found);
     if (status != ERROR_SUCCESS)
     {
         *result = nullptr;
@@ -126,6 +134,15 @@ LONG OpenKey(HKEY key, LPCSTR subKey, PHKEY result, bool create)
     }
     *result = NewHandle(found);
     return ERROR_SUCCESS;
+}
+
+// A value the storage's format cannot hold is refused, never dropped.
+LONG SetValue(Storage& storage, KeyId key, std::string_view name, DWORD type, std::string_view data)
+{
+    LONG refused = storage.ValueRefusal(key, name, type, data);
+    if (refused == ERROR_SUCCESS)
+        storage.SetValue(key, name, type, data);
+    return refused;
 }
 
 bool IsText(DWORD type)
@@ -140,9 +157,9 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result)
 {
     if (result != nullptr && (subKey == nullptr || subKey[0] == '\0'))
     {
-        Image* image = nullptr;
+        Storage* storage = nullptr;
         KeyId found = NoKey;
-        LONG status = Resolve(key, image, found);
+        LONG status = Resolve(key, storage, found);
         if (status == ERROR_SUCCESS)
             *result = key;
         return status;
@@ -159,9 +176,9 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
 {
     if (data == nullptr && dataSize != 0)
         return ERROR_INVALID_PARAMETER;
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId target = NoKey;
-    LONG status = Resolve(key, image, target);
+    LONG status = Resolve(key, storage, target);
     if (status != ERROR_SUCCESS)
         return status;
     std::string_view name = valueName != nullptr ? valueName : "";
@@ -170,8 +187,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
     std::string_view bytes;
     if (data != nullptr)
         bytes = std::string_view(reinterpret_cast<const char*>(data), dataSize);
-    image->SetValue(target, name, type, bytes);
-    return ERROR_SUCCESS;
+    return SetValue(*storage, target, name, type, bytes);
 }
 
 // The given length is ignored: the value is the text and its zero byte.
@@ -179,32 +195,31 @@ LONG RegSetValueA(HKEY key, LPCSTR subKey, DWORD type, LPCSTR data, DWORD)
 {
     if (type != REG_SZ || data == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId from = NoKey;
-    LONG status = Resolve(key, image, from);
+    LONG status = Resolve(key, storage, from);
     if (status != ERROR_SUCCESS)
         return status;
     KeyId target = NoKey;
-    status = Walk(*image, from, subKey, true, target);
+    status = Walk(*storage, from, subKey, true, target);
     if (status != ERROR_SUCCESS)
         return status;
-    image->SetValue(target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
-    return ERROR_SUCCESS;
+    return SetValue(*storage, target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
 }
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameCapacity)
 {
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId parent = NoKey;
-    LONG status = Resolve(key, image, parent);
+    LONG status = Resolve(key, storage, parent);
     if (status != ERROR_SUCCESS)
         return status;
     if (name == nullptr)
         return ERROR_INVALID_PARAMETER;
-    KeyId child = image->Subkey(parent, index);
+    KeyId child = storage->Subkey(parent, index);
     if (child == NoKey)
         return ERROR_NO_MORE_ITEMS;
-    std::string_view childName = image->Name(child);
+    std::string_view childName = storage->Name(child);
     if (childName.size() >= nameCapacity)
         return ERROR_MORE_DATA;
     std::memcpy(name, childName.data(), childName.size());
@@ -220,9 +235,9 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 {
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId target = NoKey;
-    LONG status = Resolve(key, image, target);
+    LONG status = Resolve(key, storage, target);
     if (status != ERROR_SUCCESS)
         return status;
     DWORD capacity = dataSize != nullptr ? *dataSize : 0;
@@ -230,7 +245,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
         *dataSize = 0;
     if (type != nullptr)
         *type = REG_NONE;
-    const win95::Value* value = image->FindValue(target, valueName != nullptr ? valueName : "");
+    const win95::Value* value = storage->FindValue(target, valueName != nullptr ? valueName : "");
     if (value == nullptr)
         return ERROR_FILE_NOT_FOUND;
     DWORD size = static_cast<DWORD>(value->data.size());
@@ -250,12 +265,15 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 
 LONG RegCloseKey(HKEY key)
 {
-    if (win95::MachineImage() == nullptr)
+    if (win95::MachineRegistry() == nullptr)
         return ERROR_BADDB;
     if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
-    return Handles().keys.erase(reinterpret_cast<std::uintptr_t>(key)) == 1 ? ERROR_SUCCESS
-                                                                            : ERROR_INVALID_HANDLE;
+    KeyId* open = HandleKey(key);
+    if (open == nullptr)
+        return ERROR_INVALID_HANDLE;
+    *open = NoKey;
+    return ERROR_SUCCESS;
 }
 
 namespace win95
@@ -265,21 +283,21 @@ LONG DeleteKeyTree(HKEY key, LPCSTR subKey)
 {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Image* image = nullptr;
+    Storage* storage = nullptr;
     KeyId from = NoKey;
-    LONG status = Resolve(key, image, from);
+    LONG status = Resolve(key, storage, from);
     if (status != ERROR_SUCCESS)
         return status;
     KeyId target = NoKey;
-    status = Walk(*image, from, subKey, false, target);
+    status = Walk(*storage, from, subKey, false, target);
     if (status != ERROR_SUCCESS)
         return status;
     // The root keys stay: HKEY_LOCAL_MACHINE and the keys down to
     // HKEY_CLASSES_ROOT, which is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
-    for (KeyId root = image->ClassesRoot(); root != NoKey; root = image->Parent(root))
+    for (KeyId root = storage->ClassesRoot(); root != NoKey; root = storage->Parent(root))
         if (root == target)
             return ERROR_ACCESS_DENIED;
-    image->Delete(target);
+    storage->Delete(target);
     return ERROR_SUCCESS;
 }
 

@@ -73,12 +73,17 @@ bool IsKeyName(const char* name)
 
 // A text value up to its first zero byte (the installer writes the port as
 // a whole 256-byte buffer); none when the value is missing or not text.
+// Most texts are short: a first query into a small buffer takes them.
 Text QueryText(HKEY key, LPCSTR name)
 {
     DWORD type = REG_NONE;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
+    char small[256];
+    DWORD size = sizeof small;
+    LONG result =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(small), &size);
+    if (result == ERROR_SUCCESS)
+        return type == REG_SZ ? Text(std::string(small, strnlen(small, size))) : std::nullopt;
+    if (result != ERROR_MORE_DATA || type != REG_SZ)
         return std::nullopt;
     std::string bytes(size, '\0');
     if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()),
@@ -208,6 +213,7 @@ const PrinterNumber printerNumbers[] = {
 Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
 {
     Entry<PRINTER_INFO_2A> entry;
+    entry.texts.reserve(1 + sizeof printerTexts / sizeof printerTexts[0]);
     entry.texts.emplace_back(&PRINTER_INFO_2A::pPrinterName, name);
     for (const PrinterText& text : printerTexts)
         entry.texts.emplace_back(text.member, QueryText(printer, text.valueName));

@@ -185,6 +185,11 @@ ssize_t Read(int fd, void* buffer, size_t size)
     return Injected("read") ? -1 : read(fd, buffer, size);
 }
 
+ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset)
+{
+    return Injected("read") ? -1 : pread(fd, buffer, size, offset);
+}
+
 void* Map(int fd, size_t size)
 {
     if (Injected("map"))
@@ -218,6 +223,11 @@ int Rename(const char* from, const char* to)
     return Injected("rename") ? -1 : std::rename(from, to);
 }
 
+int Link(const char* from, const char* to)
+{
+    return Injected("link") ? -1 : link(from, to);
+}
+
 int Lock(int fd)
 {
     if (Injected("lock"))
@@ -227,6 +237,31 @@ int Lock(int fd)
         result = flock(fd, LOCK_EX);
     while (result != 0 && errno == EINTR);
     return result;
+}
+
+int LockWhole(int fd)
+{
+    if (Injected("lock"))
+        return -1;
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &whole) != 0)
+        return -1;
+    return flock(fd, LOCK_EX | LOCK_NB);
+}
+
+pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,
+            const posix_spawnattr_t* attributes, char* const argv[], char* const envp[])
+{
+    if (Injected("spawn"))
+        return -1;
+    pid_t child = -1;
+    int error = posix_spawnp(&child, file, actions, attributes, argv, envp);
+    if (error == 0)
+        return child;
+    errno = error;
+    return -1;
 }
 
 int Close(int fd)

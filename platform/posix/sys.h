@@ -5,8 +5,8 @@
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
 // is one of open, read, map, write, copy, fsync, rename, lock, close,
-// unlink, mkdir, opendir, link, chown, memory, or "any" (every call
-// counts but memory), and
+// unlink, mkdir, opendir, link, chown, spawn, memory, or "any" (every
+// call counts but memory), and
 // <n> counts from 1. There, WIN95_FAULT_TRACE=<file> also writes the kind
 // of every call made, one a line in order, when the process exits, so that
 // a test can first learn how many calls a run makes and then inject a
@@ -15,6 +15,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <spawn.h>
 #include <sys/types.h>
 
 namespace win95::sys
@@ -33,6 +34,8 @@ int OpenUnnamed(int folder, mode_t mode);
 // EEXIST when the name is taken.
 int LinkAt(int fd, int folder, const char* name);
 ssize_t Read(int fd, void* buffer, size_t size);
+// Reads up to `size` bytes at `offset`, leaving the file position alone.
+ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
 // The first `size` (> 0) bytes of the file, mapped read-only and read in
 // at once; null on failure.
 void* Map(int fd, size_t size);
@@ -43,7 +46,14 @@ ssize_t Write(int fd, const void* buffer, size_t size);
 ssize_t CopyRange(int from, off64_t* offset, int to, size_t size);
 int Fsync(int fd);
 int Rename(const char* from, const char* to);
+// A second name for the file; fails with EEXIST when the name is taken.
+int Link(const char* from, const char* to);
 int Lock(int fd);
+// Without waiting, locks the whole file for writing for as long as this
+// open file stays open, both as an open file description (fcntl) lock and
+// as a flock lock; fails with EAGAIN or EWOULDBLOCK when another open file
+// holds a lock of either kind (read or write) on any part of it.
+int LockWhole(int fd);
 int Close(int fd);
 int Unlink(const char* path);
 int UnlinkAt(int folder, const char* name);
@@ -54,6 +64,11 @@ void CheckMemory();
 DIR* OpenDir(const char* path);
 // Lists the open folder, which stays open for the caller.
 DIR* OpenDirAt(int folder);
+// Starts the program `file`, found in PATH, with these arguments,
+// environment, file actions and attributes; the child's id, or -1 with
+// errno set.
+pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,
+            const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]);
 // Gives the open file this owner and group, then exactly this mode.
 int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode);
 

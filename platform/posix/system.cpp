@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include "platform/posix/machine.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -10,8 +12,6 @@
 namespace
 {
 thread_local DWORD lastError = 0;
-
-const char windowsDirectory[] = "C:\\WINDOWS";
 
 // Orders like Windows' word sort for these texts: letters compare without
 // case first, and only equal texts compare equal.
@@ -61,12 +61,14 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD capacity)
     return static_cast<DWORD>(path.size());
 }
 
+// The size with the zero byte when the buffer is too small, as on Windows.
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT capacity)
 {
-    if (capacity < sizeof windowsDirectory)
-        return sizeof windowsDirectory;
-    std::memcpy(buffer, windowsDirectory, sizeof windowsDirectory);
-    return sizeof windowsDirectory - 1;
+    std::string windows = win95::MachineWindowsDirectory();
+    if (capacity <= windows.size())
+        return static_cast<UINT>(windows.size() + 1);
+    std::memcpy(buffer, windows.c_str(), windows.size() + 1);
+    return static_cast<UINT>(windows.size());
 }
 
 LPSTR CharNextA(LPCSTR text)

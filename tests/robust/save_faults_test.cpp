@@ -24,14 +24,21 @@ struct Scenario
     const char* program;
     std::vector<std::string> arguments;
     const char* fixture; // the machine's image; null for a machine that does not exist yet
+    bool installation;   // the machine is a Windows 9x C: drive made from the image
 };
 
 const Scenario scenarios[] = {
-    {"InstallOnDefaultMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, "default.reg"},
-    {"InstallOverExistingPrinter", "prnsetup", {"/D0", "/P\"COM1:\""}, "existing-printer.reg"},
-    {"InstallOnNewMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, nullptr},
-    {"RemoveOneOfThreePrinters", "prnpurge", {"/D\"TVDRV\""}, "prnpurge/three_printers.reg"},
-    {"RemoveOneOfNinePrinters", "prnpurge", {"/D\"CEDAR\""}, "many-printers.reg"},
+    {"InstallOnDefaultMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, "default.reg", false},
+    {"InstallOverExistingPrinter",
+     "prnsetup",
+     {"/D0", "/P\"COM1:\""},
+     "existing-printer.reg",
+     false},
+    {"InstallOnNewMachine", "prnsetup", {"/D1", "/P\"LPT1:\""}, nullptr, false},
+    {"RemoveOneOfThreePrinters", "prnpurge", {"/D\"TVDRV\""}, "prnpurge/three_printers.reg", false},
+    {"RemoveOneOfNinePrinters", "prnpurge", {"/D\"CEDAR\""}, "many-printers.reg", false},
+    {"InstallOnInstallation", "prnsetup", {"/D1", "/P\"LPT1:\""}, "default.reg", true},
+    {"RemoveOnInstallation", "prnpurge", {"/D\"TVDRV\""}, "prnpurge/three_printers.reg", true},
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out)
@@ -41,14 +48,36 @@ void PrintTo(const Scenario& scenario, std::ostream* out)
 
 std::string NewMachine(const Scenario& scenario)
 {
+    if (scenario.installation)
+        return support::InstallationWithImage(Fixture(scenario.fixture));
     return scenario.fixture != nullptr ? support::MachineWithImage(Fixture(scenario.fixture))
                                        : support::FreshMachine();
 }
 
-// The image, or "(none)" when the machine has none.
-std::string ImageState(const std::string& machine)
+// The registry file (registry.reg, or an installation's SYSTEM.DAT), and
+// the temporary file a save leaves while it runs.
+std::string RegistryFile(const std::string& machine)
 {
-    std::string path = machine + "/registry.reg";
+    return FileExists(machine + "/WIN98") ? machine + "/WIN98/SYSTEM.DAT"
+                                          : machine + "/registry.reg";
+}
+
+std::string TemporaryFile(const std::string& machine)
+{
+    return FileExists(machine + "/WIN98") ? machine + "/WIN98/SYSTEM.TVN"
+                                          : machine + "/registry.reg.new";
+}
+
+// The image, or "(none)" when the machine has none. On an installation,
+// the backup of SYSTEM.DAT is, when there is one, the registry before the run.
+std::string ImageState(const std::string& machine, const std::string& before = "")
+{
+    std::string path = RegistryFile(machine);
+    std::string backup = machine + "/WIN98/SYSTEM.TVB";
+    if (FileExists(backup))
+    {
+        EXPECT_EQ(before, support::ReadFile(backup)) << machine << ": damaged backup";
+    }
     return FileExists(path) ? support::ReadFile(path) : "(none)";
 }
 
@@ -64,7 +93,7 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
     std::string reference = NewMachine(scenario);
     std::string before = ImageState(reference);
     ASSERT_EQ(0, RunProgram(program, scenario.arguments, reference).exitStatus);
-    std::string after = ImageState(reference);
+    std::string after = ImageState(reference, before);
     ASSERT_NE(before, after) << "the run must change the image";
 
     // A new machine may also be left as the default machine, created but
@@ -76,7 +105,7 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
     std::vector<std::string> calls =
         robust::TraceCalls(program, scenario.arguments, NewMachine(scenario));
     ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(after, ImageState(reference));
+    EXPECT_EQ(after, ImageState(reference, before));
 
     std::map<std::string, int> outcomes;
     for (std::size_t at = 1; at <= calls.size(); ++at)
@@ -87,7 +116,7 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
             std::string machine = NewMachine(scenario);
             support::RunResult result =
                 RunProgram(program, scenario.arguments, machine, {"WIN95_FAULT=" + fault});
-            std::string state = ImageState(machine);
+            std::string state = ImageState(machine, before);
 
             if (std::string(mode) == "crash")
                 EXPECT_EQ(-1, result.exitStatus) << what << ": the fault did not fire";
@@ -96,7 +125,7 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
                 EXPECT_EQ(0, result.exitStatus) << what;
                 EXPECT_LE(robust::MachineReports(result.errorOutput, machine).size(), 1u)
                     << what << ": " << result.errorOutput;
-                EXPECT_FALSE(FileExists(machine + "/registry.reg.new")) << what;
+                EXPECT_FALSE(FileExists(TemporaryFile(machine))) << what;
             }
             auto found = std::find(allowed.begin(), allowed.end(), state);
             EXPECT_NE(allowed.end(), found) << what << ": image is neither old nor new";
@@ -106,8 +135,9 @@ TEST_P(SaveFaults, EveryCallKilledOrFailedLeavesTheOldOrTheNewImage)
             EXPECT_EQ(0, again.exitStatus) << what;
             EXPECT_EQ(0u, robust::MachineReports(again.errorOutput, machine).size())
                 << what << ": " << again.errorOutput;
-            EXPECT_EQ(after, ImageState(machine)) << what << ": the next run did not complete it";
-            EXPECT_FALSE(FileExists(machine + "/registry.reg.new")) << what;
+            EXPECT_EQ(after, ImageState(machine, before))
+                << what << ": the next run did not complete it";
+            EXPECT_FALSE(FileExists(TemporaryFile(machine))) << what;
         }
 
     std::string summary = std::to_string(calls.size()) + " calls:";

@@ -1,5 +1,7 @@
 #include "support/machines.h"
 
+#include "tools/convert.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -67,6 +69,41 @@ std::string MachineWithImage(const std::string& image)
         mkdir((machine + dir).c_str(), 0755);
     WriteFile(machine + "/registry.reg", image);
     return machine;
+}
+
+std::string SystemDatOf(const std::string& image)
+{
+    std::vector<std::string> messages;
+    std::unique_ptr<win95::Hive9x> hive =
+        regconv::HiveFromText(image, "HKEY_LOCAL_MACHINE", false, messages);
+    std::string bytes;
+    EXPECT_TRUE(hive && hive->Write([&bytes](const char* data, std::size_t size)
+                                    { return bytes.append(data, size), true; }));
+    return bytes;
+}
+
+std::string InstallationWithImage(const std::string& image, const std::string& windows)
+{
+    std::string drive = TempDir();
+    WriteFile(drive + "/MSDOS.SYS", "[Paths]\r\nWinDir=C:\\" + windows + "\r\nWinBootDir=C:\\" +
+                                        windows + "\r\n\r\n[Options]\r\nBootGUI=1\r\n");
+    mkdir((drive + "/" + windows).c_str(), 0755);
+    mkdir((drive + "/" + windows + "/INF").c_str(), 0755);
+    WriteFile(drive + "/" + windows + "/SYSTEM.DAT", SystemDatOf(image));
+    return drive;
+}
+
+std::string InstallationText(const std::string& systemDat)
+{
+    win95::Hive9xError error;
+    std::unique_ptr<win95::Hive9x> hive = win95::Hive9x::Read(ReadFile(systemDat), error);
+    EXPECT_TRUE(hive) << systemDat << ": offset " << error.offset << ": " << error.what;
+    std::string text;
+    if (hive)
+        regconv::TextFromHive(*hive, "HKEY_LOCAL_MACHINE",
+                              [&text](const char* data, std::size_t size)
+                              { return text.append(data, size), true; });
+    return text;
 }
 
 std::string ImageOf(const std::string& machine)

@@ -23,6 +23,14 @@ std::string FreshMachine();
 // A machine folder with this registry image and drive_c/WINDOWS/{INF,SYSTEM}.
 std::string MachineWithImage(const std::string& image);
 std::string ImageOf(const std::string& machine);
+// The image's HKEY_LOCAL_MACHINE as a SYSTEM.DAT.
+std::string SystemDatOf(const std::string& image);
+// A folder that is a Windows 9x C: drive: MSDOS.SYS naming C:\<windows>
+// as the Windows directory, and there INF\ and SYSTEM.DAT made from the
+// image's HKEY_LOCAL_MACHINE.
+std::string InstallationWithImage(const std::string& image, const std::string& windows = "WIN98");
+// A SYSTEM.DAT as REGEDIT4 text.
+std::string InstallationText(const std::string& systemDat);
 // The machine's C:\WINDOWS\INF folder.
 std::string InfDir(const std::string& machine);
 // Every entry of the folder, by name, with the bytes of the files ("<dir>"

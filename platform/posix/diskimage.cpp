@@ -1,0 +1,655 @@
+#include "platform/posix/diskimage.h"
+
+#include "platform/posix/sys.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace win95
+{
+namespace
+{
+
+constexpr uint64_t kSector = 512;
+
+unsigned Le16(const unsigned char* p)
+{
+    return p[0] | p[1] << 8;
+}
+
+uint32_t Le32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16;
+}
+
+uint32_t Be32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// The size in bytes of the FAT16 or FAT32 file system whose boot sector
+// this is; 0 when it is none. FAT12 and FAT16 are told apart by the count
+// of clusters, as the format defines, not by the label in the sector.
+uint64_t FatBytes(const unsigned char* boot)
+{
+    const unsigned bytesPerSector = Le16(boot + 11);
+    const unsigned perCluster = boot[13];
+    const unsigned reserved = Le16(boot + 14);
+    const unsigned fats = boot[16];
+    const unsigned rootEntries = Le16(boot + 17);
+    const uint64_t sectors = Le16(boot + 19) != 0 ? Le16(boot + 19) : Le32(boot + 32);
+    const uint64_t fatSectors = Le16(boot + 22) != 0 ? Le16(boot + 22) : Le32(boot + 36);
+    if ((boot[0] != 0xEB && boot[0] != 0xE9) || boot[510] != 0x55 || boot[511] != 0xAA)
+        return 0;
+    if (bytesPerSector < 512 || bytesPerSector > 4096 ||
+        (bytesPerSector & (bytesPerSector - 1)) != 0 || perCluster == 0 ||
+        (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 || fatSectors == 0)
+        return 0;
+    const uint64_t rootSectors = (rootEntries * 32u + bytesPerSector - 1) / bytesPerSector;
+    const uint64_t system = reserved + fats * fatSectors + rootSectors;
+    if (sectors <= system || (sectors - system) / perCluster < 4085)
+        return 0;
+    return sectors * bytesPerSector;
+}
+
+bool IsFatPartitionType(unsigned type)
+{
+    return type == 0x04 || type == 0x06 || type == 0x0E || type == 0x0B || type == 0x0C;
+}
+
+// The folder WinDir= names under [Paths] in MSDOS.SYS, without its drive,
+// or "\WINDOWS" when the file names none.
+std::string WindowsFolder(const std::string& msdosSys)
+{
+    bool inPaths = false;
+    size_t start = 0;
+    while (start < msdosSys.size())
+    {
+        size_t end = msdosSys.find('\n', start);
+        if (end == std::string::npos)
+            end = msdosSys.size();
+        std::string line = msdosSys.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (!line.empty() && line[0] == '[')
+        {
+            inPaths = SameText(line, "[Paths]");
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!inPaths || equals == std::string::npos ||
+            !SameText(line.substr(0, line.find_last_not_of(" \t", equals - 1) + 1), "WinDir"))
+            continue;
+        std::string folder = line.substr(line.find_first_not_of(" \t", equals + 1));
+        if (folder.size() >= 2 && folder[1] == ':')
+            folder.erase(0, 2);
+        if (!folder.empty() && folder[0] != '\\')
+            folder.insert(0, "\\");
+        while (folder.size() > 1 && folder.back() == '\\')
+            folder.pop_back();
+        return folder.size() > 1 ? folder : "\\WINDOWS";
+    }
+    return "\\WINDOWS";
+}
+
+// What a child process left.
+struct Child
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class Descriptor
+{
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor()
+    {
+        Reset();
+    }
+    int Get() const
+    {
+        return fd_;
+    }
+    int* Put()
+    {
+        return &fd_;
+    }
+    void Reset()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+class MtoolsImage final : public DiskImage
+{
+  public:
+    MtoolsImage(int fd, std::string name) : fd_(fd), name_(std::move(name))
+    {
+        // Only our own settings count: no user's .mtoolsrc (HOME leads to
+        // none), no drive configuration, and the environment's settings
+        // override the system-wide file. MTOOLS_SKIP_CHECK lets images made
+        // by other tools in; the locale keeps names as bytes of UTF-8.
+        environment_ = {
+            "HOME=/dev/null",      "MTOOLSRC=/dev/null",         "LC_ALL=C.UTF-8",
+            "MTOOLS_SKIP_CHECK=1", "MTOOLS_LOWER_CASE=0",        "MTOOLS_NO_VFAT=0",
+            "MTOOLS_DOTTED_DIR=0", "MTOOLS_NAME_NUMERIC_TAIL=1", "MTOOLS_FAT_COMPATIBILITY=0"};
+        if (const char* zone = getenv("TZ"))
+            environment_.push_back(std::string("TZ=") + zone);
+    }
+
+    ~MtoolsImage() override
+    {
+        sys::Close(fd_);
+    }
+
+    // Chooses the partition at `offset` bytes into the image.
+    void Use(uint64_t offset)
+    {
+        drive_ = "/proc/self/fd/" + std::to_string(fd_) + "@@" + std::to_string(offset);
+    }
+
+    // True when the partition in use holds the Windows directory; false
+    // with LastError() set when that cannot be told.
+    bool HoldsWindows()
+    {
+        std::string msdosSys;
+        if (Exists("\\MSDOS.SYS") && !ReadFile("\\MSDOS.SYS", msdosSys))
+            return false;
+        return lastError_.empty() && Exists(WindowsFolder(msdosSys) + "\\SYSTEM.DAT");
+    }
+
+    bool Exists(const std::string& dosPath) override
+    {
+        return Probe(dosPath, "");
+    }
+
+    bool IsFolder(const std::string& dosPath) override
+    {
+        return Probe(dosPath, "/");
+    }
+
+    bool List(const std::string& dosFolder, std::vector<std::string>& names) override
+    {
+        std::string path;
+        Child child;
+        if (!Path(dosFolder, path) || !Tool({"mdir", "-a", "-b", path + "/"}, -1, child) ||
+            !Succeeded(child))
+            return false;
+        names.clear();
+        size_t start = 0;
+        while (start < child.out.size())
+        {
+            size_t end = child.out.find('\n', start);
+            if (end == std::string::npos)
+                end = child.out.size();
+            std::string line = child.out.substr(start, end - start);
+            start = end + 1;
+            if (!line.empty() && line.back() == '/')
+                line.pop_back();
+            const size_t slash = line.rfind('/');
+            if (slash != std::string::npos && slash + 1 < line.size())
+                names.push_back(line.substr(slash + 1));
+        }
+        return true;
+    }
+
+    bool ReadFile(const std::string& dosPath, std::string& bytes) override
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        // mcopy copies every file of a folder named as its source.
+        if (IsFolder(dosPath))
+            return Fail(dosPath + ": is a folder");
+        Child child;
+        if (!lastError_.empty() || !Tool({"mcopy", path, "-"}, -1, child) || !Succeeded(child))
+            return false;
+        bytes = std::move(child.out);
+        return true;
+    }
+
+    bool CreateFile(const std::string& dosPath, const std::string& bytes) override
+    {
+        std::string path;
+        if (!Path(dosPath, path) || !Absent(dosPath))
+            return false;
+        // The bytes go to mcopy as a whole file, not through a pipe: a run
+        // killed while mcopy works then leaves the whole file or none,
+        // never one cut short by the end of its input.
+        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
+        size_t written = 0;
+        while (content.Get() >= 0 && written < bytes.size())
+        {
+            const ssize_t n = write(content.Get(), bytes.data() + written, bytes.size() - written);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            written += static_cast<size_t>(n);
+        }
+        if (content.Get() < 0 || written < bytes.size())
+            return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
+        // With the name checked free, a clash can only be a short name,
+        // which gets a numeric tail; no clash may ever wait for an answer.
+        Child child;
+        return Tool({"mcopy", "-D", "s", "-D", "A",
+                     "/proc/self/fd/" + std::to_string(content.Get()), path},
+                    content.Get(), child) &&
+               Succeeded(child);
+    }
+
+    bool Rename(const std::string& from, const std::string& to) override
+    {
+        std::string source, target;
+        if (!Path(from, source) || !Path(to, target))
+            return false;
+        if (!SameText(source.substr(0, source.rfind('/')), target.substr(0, target.rfind('/'))))
+            return Fail(to + ": not in the folder of " + from);
+        if (!Absent(to))
+            return false;
+        Child child;
+        return Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
+    }
+
+    bool Remove(const std::string& dosPath) override
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        if (path == "::")
+            return Fail(dosPath + ": the root folder cannot be removed");
+        const bool folder = IsFolder(dosPath);
+        Child child;
+        return lastError_.empty() && Tool({folder ? "mrd" : "mdel", path}, -1, child) &&
+               Succeeded(child);
+    }
+
+    bool GetAttributes(const std::string& dosPath, unsigned& attributes) override
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        if (path == "::")
+        {
+            attributes = 0x10;
+            return true;
+        }
+        Child child;
+        if (!Tool({"mattrib", path}, -1, child) || !Succeeded(child))
+            return false;
+        // "  A  SHR  ::/PATH": the letters stand before the name.
+        const size_t name = child.out.find("::");
+        if (name == std::string::npos)
+            return Fail(dosPath + ": mattrib gave no attributes");
+        unsigned bits = 0;
+        for (size_t i = 0; i < name; ++i)
+            switch (child.out[i])
+            {
+            case 'R':
+                bits |= 0x01;
+                break;
+            case 'H':
+                bits |= 0x02;
+                break;
+            case 'S':
+                bits |= 0x04;
+                break;
+            case 'A':
+                bits |= 0x20;
+                break;
+            }
+        if (IsFolder(dosPath))
+            bits |= 0x10;
+        attributes = bits;
+        return lastError_.empty();
+    }
+
+    bool SetAttributes(const std::string& dosPath, unsigned attributes) override
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        if (path == "::")
+            return Fail(dosPath + ": the root folder has no attributes");
+        auto flag = [attributes](unsigned bit, const char* letter)
+        { return std::string((attributes & bit) != 0 ? "+" : "-") + letter; };
+        Child child;
+        return Tool({"mattrib", flag(0x20, "a"), flag(0x01, "r"), flag(0x04, "s"), flag(0x02, "h"),
+                     path},
+                    -1, child) &&
+               Succeeded(child);
+    }
+
+    bool Flush() override
+    {
+        lastError_.clear();
+        if (sys::Fsync(fd_) == 0)
+            return true;
+        return Fail(std::string("cannot flush: ") + std::strerror(errno));
+    }
+
+  private:
+    bool Fail(const std::string& message)
+    {
+        lastError_ = name_ + ": " + message;
+        return false;
+    }
+
+    // The path as mtools takes it ("::/WINDOWS/SYSTEM.DAT", "::" for the
+    // root), or false for a name that FAT does not allow or mtools would
+    // read as a pattern.
+    bool Path(const std::string& dosPath, std::string& path)
+    {
+        lastError_.clear();
+        path = "::";
+        size_t start = 0;
+        while (start <= dosPath.size())
+        {
+            size_t end = dosPath.find('\\', start);
+            if (end == std::string::npos)
+                end = dosPath.size();
+            const std::string name = dosPath.substr(start, end - start);
+            start = end + 1;
+            if (name.empty())
+                continue;
+            bool allowed = name != "." && name != ".." && name.back() != ' ';
+            for (unsigned char c : name)
+                allowed = allowed && c >= 0x20 && std::strchr("/:*?\"<>|[]", c) == nullptr;
+            if (!allowed)
+                return Fail(dosPath + ": not a name this tool accepts on a FAT drive");
+            path += "/" + name;
+        }
+        return true;
+    }
+
+    // mdir answers for an entry, or with a trailing '/' for a folder only;
+    // "not found" is an answer, not a failure.
+    bool Probe(const std::string& dosPath, const char* suffix)
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        if (path == "::")
+            return true;
+        Child child;
+        if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child))
+            return false;
+        if (child.status == 0)
+            return true;
+        if (child.err.find("not found") != std::string::npos)
+            return false;
+        Succeeded(child);
+        return false;
+    }
+
+    // True when no entry has this name; false also when that cannot be told.
+    bool Absent(const std::string& dosPath)
+    {
+        if (Exists(dosPath))
+            return Fail(dosPath + ": already exists");
+        return lastError_.empty();
+    }
+
+    // True when the child succeeded; otherwise the first line it wrote to
+    // its error output becomes the error.
+    bool Succeeded(const Child& child)
+    {
+        if (child.status == 0)
+            return true;
+        std::string line = child.err.substr(0, child.err.find('\n'));
+        if (line.empty())
+            line = WIFSIGNALED(child.status)
+                       ? "mtools ended by signal " + std::to_string(WTERMSIG(child.status))
+                       : "mtools failed with status " + std::to_string(WEXITSTATUS(child.status));
+        return Fail(line);
+    }
+
+    // Runs one mtools program on the partition in use, passing it the open
+    // file `shared` too if >= 0; false (error set) when it could not run.
+    bool Tool(std::vector<std::string> args, int shared, Child& child)
+    {
+        args.insert(args.begin() + 1, {"-i", drive_});
+        if (Run(args, shared, child))
+            return true;
+        return Fail(args[0] + ": " + std::strerror(errno));
+    }
+
+    bool Run(const std::vector<std::string>& args, int shared, Child& child)
+    {
+        Descriptor out[2], err[2];
+        int pipes[2];
+        if (pipe2(pipes, O_CLOEXEC) != 0)
+            return false;
+        *out[0].Put() = pipes[0];
+        *out[1].Put() = pipes[1];
+        if (pipe2(pipes, O_CLOEXEC) != 0)
+            return false;
+        *err[0].Put() = pipes[0];
+        *err[1].Put() = pipes[1];
+
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        if (posix_spawn_file_actions_init(&actions) != 0)
+            return false;
+        if (posix_spawnattr_init(&attributes) != 0)
+        {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        // In a process group of its own, the child never gets the signals
+        // the terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the
+        // run may hold those back until its save is done, and mtools, once
+        // started, then always finishes its writes.
+        // Duplicating the image onto itself clears close-on-exec, so the
+        // child reaches the very file we opened and locked.
+        const bool prepared =
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
+            (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
+            posix_spawnattr_setpgroup(&attributes, 0) == 0;
+        std::vector<char*> argv, envp;
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        for (const std::string& setting : environment_)
+            envp.push_back(const_cast<char*>(setting.c_str()));
+        envp.push_back(nullptr);
+        const pid_t pid = prepared
+                              ? sys::Spawn(argv[0], &actions, &attributes, argv.data(), envp.data())
+                              : (errno = EINVAL, -1);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (pid < 0)
+            return false;
+        out[1].Reset();
+        err[1].Reset();
+        Collect(out[0], err[0], child);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0)
+            if (errno != EINTR)
+                return false;
+        child.status = status;
+        return true;
+    }
+
+    // Collects both outputs of the child until it closes them.
+    static void Collect(Descriptor& out, Descriptor& err, Child& child)
+    {
+        char buffer[65536];
+        while (out.Get() >= 0 || err.Get() >= 0)
+        {
+            pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            Descriptor* sources[2] = {&out, &err};
+            std::string* sinks[2] = {&child.out, &child.err};
+            for (int i = 0; i < 2; ++i)
+            {
+                if (fds[i].revents == 0)
+                    continue;
+                const ssize_t n = read(sources[i]->Get(), buffer, sizeof buffer);
+                if (n > 0)
+                    sinks[i]->append(buffer, static_cast<size_t>(n));
+                else if (n == 0 || errno != EINTR)
+                    sources[i]->Reset();
+            }
+        }
+    }
+
+    int fd_;
+    std::string name_;
+    std::string drive_;
+    std::vector<std::string> environment_;
+};
+
+// A partition of the image: where it starts and how many bytes it spans.
+struct Extent
+{
+    uint64_t offset;
+    uint64_t bytes;
+};
+
+// Checks that a FAT16 or FAT32 file system starts at the extent and ends
+// inside it, so that no write can reach past it; `error` says why not.
+bool HoldsFat(int fd, const Extent& extent, std::string& error)
+{
+    unsigned char boot[kSector];
+    if (extent.bytes < kSector ||
+        sys::ReadAt(fd, boot, kSector, static_cast<off_t>(extent.offset)) != kSector)
+    {
+        error = "has no boot sector";
+        return false;
+    }
+    const uint64_t bytes = FatBytes(boot);
+    if (bytes == 0)
+        error = "holds no FAT16 or FAT32 file system";
+    else if (bytes > extent.bytes)
+        error = "is smaller than its file system";
+    return error.empty();
+}
+
+} // namespace
+
+std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partition,
+                                         std::string& error)
+{
+    auto fail = [&](const std::string& why)
+    {
+        error = hostPath + ": " + why;
+        return nullptr;
+    };
+    const int fd = sys::Open(hostPath.c_str(), O_RDWR);
+    if (fd < 0)
+        return fail(std::strerror(errno));
+    auto image = std::make_unique<MtoolsImage>(fd, hostPath);
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return fail(std::strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        return fail("not a disk image file");
+    if (sys::LockWhole(fd) != 0)
+        return fail(errno == EAGAIN || errno == EWOULDBLOCK
+                        ? "in use by another program (it holds a lock on the image); close it first"
+                        : std::string("cannot lock: ") + std::strerror(errno));
+
+    // A fixed-size VHD is the raw disk followed by a 512-byte footer.
+    uint64_t size = static_cast<uint64_t>(info.st_size);
+    unsigned char sector[kSector];
+    if (size >= 2 * kSector)
+    {
+        if (sys::ReadAt(fd, sector, kSector, static_cast<off_t>(size - kSector)) != kSector)
+            return fail(std::strerror(errno));
+        if (std::memcmp(sector, "conectix", 8) == 0)
+        {
+            if (Be32(sector + 60) != 2)
+                return fail("only fixed-size VHD images can be used, not dynamic or differencing");
+            size -= kSector;
+        }
+    }
+    if (size < kSector)
+        return fail("too small to be a disk image");
+    if (sys::ReadAt(fd, sector, kSector, 0) != kSector)
+        return fail(std::strerror(errno));
+
+    std::string why;
+    if (FatBytes(sector) != 0)
+    {
+        if (partition > 1)
+            return fail("holds one FAT partition, not a partition table");
+        if (!HoldsFat(fd, {0, size}, why))
+            return fail("the image " + why);
+        image->Use(0);
+        return image;
+    }
+    bool table = sector[510] == 0x55 && sector[511] == 0xAA;
+    for (int i = 0; i < 4; ++i)
+        table = table && (sector[446 + 16 * i] & 0x7F) == 0;
+    if (!table)
+        return fail("neither a FAT partition nor a disk with a partition table");
+    if (partition > 4)
+        return fail("a partition table has no partition " + std::to_string(partition));
+
+    std::string firstProblem;
+    for (int number = 1; number <= 4; ++number)
+    {
+        if (partition > 0 && number != partition)
+            continue;
+        const unsigned char* entry = sector + 446 + 16 * (number - 1);
+        const Extent extent = {Le32(entry + 8) * kSector, Le32(entry + 12) * kSector};
+        std::string problem;
+        if (!IsFatPartitionType(entry[4]))
+            problem = "is not a FAT16 or FAT32 partition";
+        else if (extent.offset == 0)
+            problem = "starts on the partition table";
+        else if (extent.offset + extent.bytes > size)
+            problem = "runs past the end of the image";
+        else
+            HoldsFat(fd, extent, problem);
+        if (!problem.empty())
+        {
+            if (firstProblem.empty() && (partition > 0 || entry[4] != 0))
+                firstProblem = "partition " + std::to_string(number) + " " + problem;
+            continue;
+        }
+        image->Use(extent.offset);
+        if (partition > 0 || image->HoldsWindows())
+            return image;
+        if (!image->LastError().empty())
+            return fail(image->LastError().substr(hostPath.size() + 2));
+    }
+    if (!firstProblem.empty())
+        return fail(firstProblem);
+    return fail("no FAT16 or FAT32 partition holds a Windows directory");
+}
+
+} // namespace win95

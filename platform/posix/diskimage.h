@@ -1,0 +1,63 @@
+// The FAT file system inside an emulator's disk image, reached without
+// mounting and without root. Paths are DOS paths inside the partition, with
+// '\' separators and no drive ("\WINDOWS\SYSTEM.DAT"); component names match
+// without regard to ASCII case, as on Windows, against the long name or the
+// short (8.3) name. Names may not hold the wildcards * ? [ ].
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace win95
+{
+
+class DiskImage
+{
+  public:
+    virtual ~DiskImage() = default;
+
+    // True if any entry (file or folder) of that name exists.
+    virtual bool Exists(const std::string& dosPath) = 0;
+    // True if that entry exists and is a folder.
+    virtual bool IsFolder(const std::string& dosPath) = 0;
+    // The names in a folder, as stored (long names where present), without
+    // "." and "..".
+    virtual bool List(const std::string& dosFolder, std::vector<std::string>& names) = 0;
+    // The whole file.
+    virtual bool ReadFile(const std::string& dosPath, std::string& bytes) = 0;
+    // Creates a new file (fails if the name is taken) holding these bytes.
+    virtual bool CreateFile(const std::string& dosPath, const std::string& bytes) = 0;
+    // Renames within one folder; `to` must not exist.
+    virtual bool Rename(const std::string& from, const std::string& to) = 0;
+    // Removes a file whatever its attributes, or an empty folder.
+    virtual bool Remove(const std::string& dosPath) = 0;
+    // DOS attribute bits (0x01 read-only, 0x02 hidden, 0x04 system, 0x10
+    // folder, 0x20 archive); setting changes only 0x01, 0x02, 0x04 and 0x20.
+    virtual bool GetAttributes(const std::string& dosPath, unsigned& attributes) = 0;
+    virtual bool SetAttributes(const std::string& dosPath, unsigned attributes) = 0;
+    // Flushes what was written to the image file (fsync).
+    virtual bool Flush() = 0;
+
+    // Why the last call that failed did (one line); a false answer from
+    // Exists or IsFolder that was no failure leaves it empty.
+    const std::string& LastError() const
+    {
+        return lastError_;
+    }
+
+  protected:
+    std::string lastError_;
+};
+
+// Opens the image file: a raw disk with an MBR (the first FAT16/FAT32
+// partition holding a Windows directory, or partition `partition` 1..4 if
+// > 0), a bare FAT partition, or a fixed-size VHD (data + 512-byte footer,
+// which is never touched). Refuses an image that looks in use (another
+// process holds an OFD, POSIX or flock lock on it, as QEMU does), and takes
+// a lock of its own for the run. Null with `error` set (one line) when it
+// cannot.
+std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partition,
+                                         std::string& error);
+
+} // namespace win95

@@ -1,0 +1,157 @@
+// The programs on a folder that is a Windows 9x C: drive: the same records
+// as on a machine folder, through SYSTEM.DAT, with the installation's own
+// backup kept.
+#include "support/machines.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+#include <sys/stat.h>
+
+namespace
+{
+
+using support::Fixture;
+using support::ReadFile;
+
+struct Case
+{
+    const char* fixture; // the image before the run
+    const char* program;
+    std::vector<std::string> arguments;
+    const char* golden;  // golden/<golden>.reg is the change; null when nothing changes
+    const char* removed; // for prnpurge: the printer it removes, which is the change
+};
+
+const char* const typical[] = {"/D1", "/P\"LPT1:\""};
+const char* const port = "/P\"LPT1:\"";
+
+const Case cases[] = {
+    {"default", "prnsetup", {typical[0], typical[1]}, "install-d1-lpt1", nullptr},
+    {"default", "prnsetup", {"/D0"}, "install-no-default", nullptr},
+    {"existing-printer", "prnsetup", {typical[0], typical[1]}, "existing-printer", nullptr},
+    {"port-second-instance", "prnsetup", {port}, "port-second-instance", nullptr},
+    {"port-root-only", "prnsetup", {port}, "port-root-only", nullptr},
+    {"port-bios-before-root", "prnsetup", {port}, "port-bios-before-root", nullptr},
+    {"port-unterminated", "prnsetup", {port}, "port-unterminated", nullptr},
+    {"port-value-lengths", "prnsetup", {port}, "port-value-lengths", nullptr},
+    {"port-long-names", "prnsetup", {port}, "port-long-names", nullptr},
+    {"port-no-match", "prnsetup", {port}, nullptr, nullptr},
+    {"port-no-lptenum", "prnsetup", {port}, nullptr, nullptr},
+    {"shell-no-handler-parent", "prnsetup", {port}, "shell-no-handler-parent", nullptr},
+    {"shell-no-clsid", "prnsetup", {port}, "shell-no-clsid", nullptr},
+    {"prnpurge/three_printers", "prnpurge", {"/D\"TVDRV\""}, nullptr, "Tavrine"},
+    {"prnpurge/sweep", "prnpurge", {"/D\"CAF\xC9\""}, nullptr, "Cafe"},
+};
+
+std::string ChangeOf(const Case& c)
+{
+    if (c.golden != nullptr)
+        return Fixture("golden/" + std::string(c.golden) + ".reg");
+    if (c.removed != nullptr)
+        return "[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\" +
+               std::string(c.removed) + "]\r\n";
+    return "";
+}
+
+class BothStorages : public testing::TestWithParam<Case>
+{
+};
+
+// The same run on a machine folder and on an installation made from the
+// same image changes both as the golden fragment says, and reads the same
+// (the remover's trace names every value it read).
+TEST_P(BothStorages, GiveTheSameRecords)
+{
+    const Case& c = GetParam();
+    std::string image = Fixture(std::string(c.fixture) + ".reg");
+    std::string change = ChangeOf(c);
+    std::string machine = support::MachineWithImage(image);
+    std::string drive = support::InstallationWithImage(image);
+    std::string systemDat = drive + "/WIN98/SYSTEM.DAT";
+    std::string before = support::InstallationText(systemDat);
+
+    support::RunResult onFolder =
+        support::RunProgram(support::Program(c.program), c.arguments, machine);
+    support::RunResult onDrive =
+        support::RunProgram(support::Program(c.program), c.arguments, drive);
+
+    EXPECT_EQ(0, onDrive.exitStatus);
+    EXPECT_EQ(onFolder.errorOutput, onDrive.errorOutput);
+    if (change.empty())
+    {
+        EXPECT_EQ(image, support::ImageOf(machine));
+        EXPECT_EQ(before, support::InstallationText(systemDat));
+        return;
+    }
+    support::ExpectImageChange(image, support::ImageOf(machine), change);
+    support::ExpectImageChange(before, support::InstallationText(systemDat), change);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BothStorages, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case>& info)
+                         {
+                             std::string name = info.param.program + std::to_string(info.index) +
+                                                "_" + info.param.fixture;
+                             for (char& c : name)
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name;
+                         });
+
+// The setup file lands in the Windows directory MSDOS.SYS names; the first
+// save keeps the SYSTEM.DAT it replaced as SYSTEM.TVB, and later saves
+// keep that one; Windows' own backups stay as they were.
+TEST(Installation, PlacesTheSetupFileAndKeepsTheFirstRegistry)
+{
+    std::string drive = support::InstallationWithImage(Fixture("default.reg"), "Win");
+    std::string original = ReadFile(drive + "/Win/SYSTEM.DAT");
+    support::WriteFile(drive + "/Win/SYSTEM.DA0", original);
+    support::WriteFile(drive + "/Win/USER.DA0", "user backup");
+
+    support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, drive);
+    std::string installed = ReadFile(drive + "/Win/SYSTEM.DAT");
+    support::RunProgram(support::Program("prnpurge"), {"/D\"TVDRV\""}, drive);
+
+    EXPECT_NE(original, installed);
+    EXPECT_EQ(ReadFile(std::string(TAVRINE_SOURCE_DIR) + "/prnsetup/WIN95.INF"),
+              ReadFile(drive + "/Win/INF/OEM0.INF"));
+    EXPECT_EQ(original, ReadFile(drive + "/Win/SYSTEM.TVB"));
+    EXPECT_FALSE(support::FileExists(drive + "/Win/SYSTEM.TVN"));
+    std::set<std::string> names;
+    for (const auto& entry : support::Entries(drive + "/Win"))
+        names.insert(entry.first);
+    EXPECT_EQ(std::set<std::string>({"INF", "SYSTEM.DA0", "SYSTEM.DAT", "SYSTEM.TVB", "USER.DA0"}),
+              names);
+    EXPECT_EQ(original, ReadFile(drive + "/Win/SYSTEM.DA0"));
+    EXPECT_EQ("user backup", ReadFile(drive + "/Win/USER.DA0"));
+}
+
+// What cannot be used is named in one line and left as it is.
+TEST(Installation, RefusesWhatItCannotUse)
+{
+    std::string damaged = support::InstallationWithImage(Fixture("default.reg"));
+    std::string bytes = ReadFile(damaged + "/WIN98/SYSTEM.DAT");
+    bytes[0x20] = 'X';
+    support::WriteFile(damaged + "/WIN98/SYSTEM.DAT", bytes);
+    support::RunResult run =
+        support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, damaged);
+    EXPECT_EQ("prnsetup: " + damaged +
+                  "/WIN98/SYSTEM.DAT: offset 0x20: no RGKN key tree after the header\n",
+              run.errorOutput);
+    EXPECT_EQ(bytes, ReadFile(damaged + "/WIN98/SYSTEM.DAT"));
+    EXPECT_FALSE(support::FileExists(damaged + "/WIN98/INF/OEM0.INF"));
+
+    std::string elsewhere = support::InstallationWithImage(Fixture("default.reg"));
+    support::WriteFile(elsewhere + "/MSDOS.SYS", "[Paths]\r\nWinDir=D:\\WINDOWS\r\n");
+    run = support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, elsewhere);
+    EXPECT_EQ("prnsetup: " + elsewhere +
+                  ": cannot read the registry image: MSDOS.SYS puts the Windows directory on "
+                  "another drive than C:\n",
+              run.errorOutput);
+    std::map<std::string, std::string> untouched = {
+        {"MSDOS.SYS", ReadFile(elsewhere + "/MSDOS.SYS")}, {"WIN98", "<dir>"}};
+    EXPECT_EQ(untouched, support::Entries(elsewhere));
+}
+
+} // namespace

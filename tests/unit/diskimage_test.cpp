@@ -1,0 +1,342 @@
+// The FAT file system inside emulator disk images: every operation on each
+// layout, checked afterwards with mtools and fsck.fat; which partition is
+// chosen; images in use and malformed images refused, untouched.
+#include "platform/posix/diskimage.h"
+#include "support/diskimages.h"
+#include "support/machines.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+using support::InImage;
+using support::PutFile;
+using support::ReadFile;
+using support::RunTool;
+
+constexpr uint64_t kStart = 2048; // the first partition's sector
+
+struct Layout
+{
+    const char* name;
+    int fatBits;
+    bool table; // an MBR before the partition
+    bool vhd;   // a VHD footer after the disk
+};
+
+struct Disk
+{
+    std::string path;
+    uint64_t offset = 0; // the partition's place and size in bytes
+    uint64_t bytes = 0;
+};
+
+void AddWindows(const Disk& disk, const std::string& folder, const std::string& systemDat)
+{
+    std::string output;
+    for (const std::string& dir : {folder, folder + "/INF"})
+        ASSERT_EQ(RunTool({"mmd", "-i", InImage(disk.path, disk.offset), "::" + dir}, output), 0)
+            << output;
+    PutFile(disk.path, disk.offset, "::" + folder + "/SYSTEM.DAT", systemDat);
+}
+
+// A disk of this layout whose one partition holds \WINDOWS with SYSTEM.DAT,
+// with a marked tail after the partition that no write may reach.
+Disk MakeWindowsDisk(const Layout& layout, const std::string& systemDat)
+{
+    Disk disk;
+    disk.path = support::TempDir() + "/disk.img";
+    const uint32_t sectors = layout.fatBits == 32 ? 83968 : 40960;
+    if (layout.table)
+    {
+        support::MakeDisk(
+            disk.path, kStart + sectors + 64,
+            {{layout.fatBits == 32 ? 0x0Cu : 0x06u, kStart, sectors, layout.fatBits}});
+        disk.offset = kStart * 512;
+        const int fd = open(disk.path.c_str(), O_WRONLY);
+        const std::string tail(64 * 512, 'T');
+        EXPECT_EQ(pwrite(fd, tail.data(), tail.size(), (kStart + sectors) * 512),
+                  static_cast<ssize_t>(tail.size()));
+        close(fd);
+    }
+    else
+        support::MakeBarePartition(disk.path, sectors, layout.fatBits);
+    disk.bytes = uint64_t{sectors} * 512;
+    AddWindows(disk, "/WINDOWS", systemDat);
+    PutFile(disk.path, disk.offset, "::/MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WINDOWS\r\n");
+    if (layout.vhd)
+        support::AppendVhdFooter(disk.path);
+    return disk;
+}
+
+std::string Binary(size_t size)
+{
+    std::string bytes(size, '\0');
+    std::mt19937 random(7);
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes + "\r\n\x1a\0end";
+}
+
+class FatTools : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        const std::string missing = support::MissingFatTool();
+        if (!missing.empty())
+            GTEST_SKIP() << missing << " cannot be run: install mtools and dosfstools";
+    }
+};
+
+class EveryLayout : public FatTools, public testing::WithParamInterface<Layout>
+{
+};
+
+// Each operation through the interface, then the result read independently:
+// the files' bytes by mtools, the file system by fsck.fat, and every byte
+// outside the partition (table, tail, VHD footer) as it was.
+TEST_P(EveryLayout, OperationsLeaveACleanFileSystemAndNothingOutsideThePartition)
+{
+    const std::string systemDat = Binary(5000);
+    const Disk disk = MakeWindowsDisk(GetParam(), systemDat);
+    const std::string before = ReadFile(disk.path);
+    std::string error;
+    auto image = win95::OpenDiskImage(disk.path, 0, error);
+    ASSERT_TRUE(image) << error;
+
+    EXPECT_TRUE(image->Exists("\\windows\\system.dat"));
+    EXPECT_TRUE(image->IsFolder("\\Windows\\Inf"));
+    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\SYSTEM.DAT"));
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\SYSTEM.DA0"));
+    EXPECT_EQ(image->LastError(), "");
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\*.DAT"));
+    EXPECT_NE(image->LastError(), "");
+    std::string bytes;
+    ASSERT_TRUE(image->ReadFile("\\WINDOWS\\System.Dat", bytes)) << image->LastError();
+    EXPECT_EQ(bytes, systemDat);
+    EXPECT_FALSE(image->ReadFile("\\WINDOWS\\INF", bytes));
+
+    const std::string inf = Binary(70000);
+    const std::string newSystem = Binary(9000);
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\INF\\OEM0.INF", inf)) << image->LastError();
+    EXPECT_FALSE(image->CreateFile("\\windows\\inf\\oem0.inf", "other"));
+    EXPECT_EQ(image->LastError().find('\n'), std::string::npos);
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\SYSTEM.NEW", newSystem)) << image->LastError();
+    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x27)) << image->LastError();
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.DAT", "\\WINDOWS\\Previous System.dat"))
+        << image->LastError();
+    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\previous system.DAT"));
+    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\SYSTEM.DAT"));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\SYSTEM.DAT"))
+        << image->LastError();
+    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x06)) << image->LastError();
+    unsigned attributes = 0;
+    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\Previous System.dat", attributes));
+    EXPECT_EQ(attributes, 0x27u);
+    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\INF", attributes));
+    EXPECT_EQ(attributes, 0x10u);
+    std::vector<std::string> names;
+    ASSERT_TRUE(image->List("\\WINDOWS", names)) << image->LastError();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"INF", "Previous System.dat", "SYSTEM.DAT"}));
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\GONE.TMP", "x"));
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\GONE.TMP")) << image->LastError();
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\GONE.TMP"));
+    ASSERT_TRUE(image->Flush()) << image->LastError();
+    image.reset();
+
+    std::string output;
+    const std::string partition = InImage(disk.path, disk.offset);
+    EXPECT_EQ(RunTool({"mcopy", "-i", partition, "::/WINDOWS/INF/OEM0.INF", "-"}, output), 0);
+    EXPECT_TRUE(output == inf);
+    EXPECT_EQ(RunTool({"mcopy", "-i", partition, "::/WINDOWS/SYSTEM.DAT", "-"}, output), 0);
+    EXPECT_TRUE(output == newSystem);
+    EXPECT_EQ(RunTool({"mattrib", "-i", partition, "::/WINDOWS/SYSTEM.DAT"}, output), 0);
+    EXPECT_EQ(output.substr(0, output.find("::")), "     SH      ");
+    EXPECT_EQ(support::FsckProblems(disk.path, disk.offset, disk.bytes), "");
+    const std::string after = ReadFile(disk.path);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_TRUE(after.compare(0, disk.offset, before, 0, disk.offset) == 0);
+    const uint64_t end = disk.offset + disk.bytes;
+    EXPECT_TRUE(after.compare(end, std::string::npos, before, end, std::string::npos) == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskImage, EveryLayout,
+                         testing::Values(Layout{"Fat16WithTable", 16, true, false},
+                                         Layout{"Fat32WithTable", 32, true, false},
+                                         Layout{"BareFat16", 16, false, false},
+                                         Layout{"Fat16WithTableInVhd", 16, true, true}),
+                         [](const testing::TestParamInfo<Layout>& info)
+                         { return std::string(info.param.name); });
+
+using DiskImage = FatTools;
+
+// Without a number, the first FAT partition with a Windows directory (found
+// through MSDOS.SYS, hidden as Windows keeps it) is used; a number picks that partition, whatever
+// it holds.
+TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
+{
+    Disk disk;
+    disk.path = support::TempDir() + "/disk.img";
+    support::MakeDisk(disk.path, 2048 + 40960 + 83968,
+                      {{0x06, 2048, 40960, 16}, {0x0C, 2048 + 40960, 83968, 32}, {0x83, 1, 1, 0}});
+    disk.offset = (2048 + 40960) * 512;
+    AddWindows(disk, "/WIN95", "registry");
+    PutFile(disk.path, disk.offset, "::/MSDOS.SYS",
+            "[Options]\r\nBootGUI=1\r\n[paths]\r\n"
+            "WinBootDir=C:\\WIN95\r\nWinDir = C:\\WIN95\r\n");
+    std::string error;
+    ASSERT_EQ(RunTool({"mattrib", "-i", InImage(disk.path, disk.offset), "+r", "+h", "+s",
+                       "::/MSDOS.SYS"},
+                      error),
+              0)
+        << error;
+    auto chosen = win95::OpenDiskImage(disk.path, 0, error);
+    ASSERT_TRUE(chosen) << error;
+    EXPECT_TRUE(chosen->Exists("\\WIN95\\SYSTEM.DAT"));
+    chosen.reset();
+    auto named = win95::OpenDiskImage(disk.path, 1, error);
+    ASSERT_TRUE(named) << error;
+    EXPECT_FALSE(named->Exists("\\WIN95"));
+    named.reset();
+    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 3, error));
+    EXPECT_EQ(error, disk.path + ": partition 3 is not a FAT16 or FAT32 partition");
+
+    support::MakeDisk(disk.path, 2048 + 40960, {{0x06, 2048, 40960, 16}});
+    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
+    EXPECT_EQ(error, disk.path + ": no FAT16 or FAT32 partition holds a Windows directory");
+}
+
+// Signals for the run's whole process group, as a terminal sends them,
+// arrive all the while: the run's own waits go on after each interruption,
+// and no mtools program is stopped halfway through writing.
+TEST_F(DiskImage, SignalsToTheRunsGroupStopNoWrite)
+{
+    const Disk disk = MakeWindowsDisk({"", 16, false, false}, "registry");
+    const std::string big = Binary(8 << 20);
+    const pid_t run = fork();
+    if (run == 0)
+    {
+        setpgid(0, 0);
+        struct sigaction noted = {};
+        noted.sa_handler = [](int) {};
+        sigaction(SIGINT, &noted, nullptr);
+        noted.sa_handler = [](int) { kill(0, SIGINT); };
+        sigaction(SIGALRM, &noted, nullptr);
+        const itimerval often = {{0, 500}, {0, 500}};
+        setitimer(ITIMER_REAL, &often, nullptr);
+        std::string error, back;
+        auto image = win95::OpenDiskImage(disk.path, 0, error);
+        const bool done = image && image->CreateFile("\\WINDOWS\\BIG.BIN", big) && image->Flush() &&
+                          image->ReadFile("\\WINDOWS\\BIG.BIN", back) && back == big;
+        _exit(done ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(run, &status, 0), run);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(support::FsckProblems(disk.path, disk.offset, disk.bytes), "");
+}
+
+// A process holding a lock on any byte of the image, as QEMU does with OFD
+// read locks, or a flock lock, keeps us out; so does our own run.
+TEST_F(DiskImage, RefusesAnImageThatAnotherProgramHoldsLocked)
+{
+    const Disk disk = MakeWindowsDisk({"", 16, false, false}, "registry");
+    const std::string before = ReadFile(disk.path);
+    for (bool ofd : {true, false})
+    {
+        int ready[2], done[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(done), 0);
+        const pid_t holder = fork();
+        if (holder == 0)
+        {
+            const int fd = open(disk.path.c_str(), O_RDWR);
+            struct flock byte = {};
+            byte.l_type = F_RDLCK;
+            byte.l_whence = SEEK_SET;
+            byte.l_start = 100;
+            byte.l_len = 1;
+            const bool locked = ofd ? fcntl(fd, F_OFD_SETLK, &byte) == 0 : flock(fd, LOCK_SH) == 0;
+            char c = locked ? 'y' : 'n';
+            if (write(ready[1], &c, 1) == 1)
+                c = read(done[0], &c, 1) == 1 ? c : 'n';
+            _exit(0);
+        }
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        ASSERT_EQ(c, 'y');
+        std::string error;
+        EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
+        EXPECT_EQ(error, disk.path + ": in use by another program (it holds a lock on the "
+                                     "image); close it first");
+        EXPECT_EQ(write(done[1], "x", 1), 1);
+        waitpid(holder, nullptr, 0);
+        for (int fd : {ready[0], ready[1], done[0], done[1]})
+            close(fd);
+    }
+    std::string error;
+    auto first = win95::OpenDiskImage(disk.path, 0, error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
+    EXPECT_NE(error.find("in use"), std::string::npos);
+    first.reset();
+    EXPECT_TRUE(ReadFile(disk.path) == before);
+}
+
+// What a damaged disk or a wrong file looks like: refused in one line,
+// with the file left as it was.
+TEST_F(DiskImage, RefusesMalformedImagesInOneLine)
+{
+    const Disk disk = MakeWindowsDisk({"", 16, true, false}, "registry");
+    const std::string good = ReadFile(disk.path);
+    std::string garbage(1 << 20, '\0');
+    std::mt19937 random(3);
+    for (char& c : garbage)
+        c = static_cast<char>(random());
+    std::string noTable = good;
+    noTable.replace(446, 64, 64, '\0');
+    std::string shrunk = good;
+    shrunk[446 + 12] = '\x10'; // the partition now ends before its file system
+    shrunk[446 + 13] = '\x00';
+    shrunk[446 + 14] = '\x00';
+    std::string dynamicVhd = good + std::string(512, '\0');
+    dynamicVhd.replace(good.size(), 8, "conectix");
+    dynamicVhd[good.size() + 63] = 3;
+    const struct
+    {
+        const char* what;
+        std::string image;
+        std::string error;
+    } cases[] = {
+        {"cut short", good.substr(0, good.size() / 2),
+         "partition 1 runs past the end of the image"},
+        {"no partitions", noTable, "no FAT16 or FAT32 partition holds a Windows directory"},
+        {"garbage", garbage, "neither a FAT partition nor a disk with a partition table"},
+        {"partition too small", shrunk, "partition 1 is smaller than its file system"},
+        {"dynamic VHD", dynamicVhd,
+         "only fixed-size VHD images can be used, not dynamic or differencing"},
+        {"tiny", "short", "too small to be a disk image"},
+    };
+    for (const auto& bad : cases)
+    {
+        support::WriteFile(disk.path, bad.image);
+        std::string error;
+        EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error)) << bad.what;
+        EXPECT_EQ(error, disk.path + ": " + bad.error) << bad.what;
+        EXPECT_TRUE(ReadFile(disk.path) == bad.image) << bad.what;
+    }
+}
+
+} // namespace
