@@ -124,6 +124,17 @@ bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
     LoadPath path;
     for (std::size_t at = begin; at < end; ++line)
     {
+        if (t[at] == '\n' || (t[at] == '\r' && at + 1 < t.size() && t[at + 1] == '\n'))
+        {
+            at += t[at] == '\n' ? 1 : 2;
+            continue;
+        }
+        if (!sections.empty())
+            if (std::size_t next = PlainTextEntry(t, at))
+            {
+                at = next;
+                continue;
+            }
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
         std::size_t first = SkipBlanks(t, at, span.contentEnd);

@@ -58,6 +58,20 @@ const char* QuoteOrEscape(const char* at, const char* end)
     return at;
 }
 
+// Where the first quote, backslash or line feed stands, or `end`.
+const char* QuoteEscapeOrLineEnd(const char* at, const char* end)
+{
+    for (std::uint64_t word; end - at >= 8; at += 8)
+    {
+        std::memcpy(&word, at, 8);
+        if (HoldsByte(word, '"') || HoldsByte(word, '\\') || HoldsByte(word, '\n'))
+            break;
+    }
+    while (at != end && *at != '"' && *at != '\\' && *at != '\n')
+        ++at;
+    return at;
+}
+
 std::string Quoted(std::string_view text)
 {
     std::string quoted = "\"";
@@ -89,6 +103,34 @@ LineSpan LineAt(std::string_view text, std::size_t begin)
         end = text.size();
     std::size_t contentEnd = end > begin && text[end - 1] == '\r' ? end - 1 : end;
     return {contentEnd, end < text.size() ? end + 1 : end};
+}
+
+std::size_t PlainTextEntry(std::string_view text, std::size_t begin)
+{
+    const char* at = text.data() + begin;
+    const char* end = text.data() + text.size();
+    if (at != end && *at == '@')
+        ++at;
+    else
+    {
+        if (at == end || *at != '"')
+            return 0;
+        at = QuoteEscapeOrLineEnd(at + 1, end);
+        if (at == end || *at != '"')
+            return 0;
+        ++at;
+    }
+    if (end - at < 2 || at[0] != '=' || at[1] != '"')
+        return 0;
+    at = QuoteEscapeOrLineEnd(at + 2, end);
+    if (at == end || *at != '"')
+        return 0;
+    ++at;
+    if (at != end && *at == '\r')
+        ++at;
+    if (at == end)
+        return text.size();
+    return *at == '\n' ? static_cast<std::size_t>(at + 1 - text.data()) : 0;
 }
 
 std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end)

@@ -290,6 +290,7 @@ BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferS
         return Fail(static_cast<DWORD>(result));
 
     std::vector<Entry<PRINTER_INFO_2A>> entries;
+    entries.reserve(names.size());
     for (const std::string& name : names)
     {
         Key printer;
