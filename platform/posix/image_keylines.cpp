@@ -63,54 +63,60 @@ bool Image::Load(ImageText text, ImageError& error)
     std::string_view t = text_;
     if (t.size() >= NoSection)
         return Fail(error, 1, "image too large");
-    const void* nul = std::memchr(t.data(), '\0', t.size());
-    if (nul != nullptr)
-    {
-        const char* at = static_cast<const char*>(nul);
-        return Fail(error, 1 + static_cast<std::size_t>(std::count(t.data(), at, '\n')),
-                    "NUL byte");
-    }
     LineSpan header = LineAt(t, 0);
     std::size_t headerEnd = header.contentEnd;
     while (headerEnd > 0 && IsBlank(t[headerEnd - 1]))
         --headerEnd;
-    if (t.substr(0, headerEnd) != "REGEDIT4")
-        return Fail(error, 1, "not a REGEDIT4 image");
+    bool isImage = t.substr(0, headerEnd) == "REGEDIT4";
     // A key line takes at least 12 bytes, so this never moves the records;
     // the pages reserved beyond those used are never touched.
     sections_.reserve(t.size() / 12 + 1);
     // A large image is read in two halves at once, the second from a key
     // line on. Its first key line is recorded as sharing no names with the
     // line before, which only makes one more place to look for subkeys.
-    std::size_t middle = std::string_view::npos;
-    if (t.size() >= splitSize)
-        middle = t.find("\n[", header.next + (t.size() - header.next) / 2);
-    if (middle == std::string_view::npos)
-    {
-        if (!ReadLines(header.next, t.size(), 2, sections_, error))
-            return false;
-    }
-    else
-    {
-        ++middle;
-        std::vector<Section> second;
-        second.reserve((t.size() - middle) / 12 + 1);
-        ImageError secondError;
-        bool secondRead = false;
-        std::thread reader([&]
-                           { secondRead = ReadLines(middle, t.size(), 1, second, secondError); });
-        bool firstRead = ReadLines(header.next, middle, 2, sections_, error);
+    // Each half is first searched for a NUL byte, the fault reported before
+    // any other.
+    std::size_t split = t.size();
+    if (isImage && t.size() >= splitSize)
+        split =
+            std::min(t.find("\n[", header.next + (t.size() - header.next) / 2), t.size() - 1) + 1;
+    auto nulIn = [t](std::size_t begin, std::size_t end)
+    { return static_cast<const char*>(std::memchr(t.data() + begin, '\0', end - begin)); };
+    std::vector<Section> second;
+    ImageError secondError;
+    const char* secondNul = nullptr;
+    bool secondRead = true;
+    std::thread reader;
+    if (split < t.size())
+        reader = std::thread(
+            [&]
+            {
+                second.reserve((t.size() - split) / 12 + 1);
+                secondNul = nulIn(split, t.size());
+                secondRead =
+                    secondNul != nullptr || ReadLines(split, t.size(), 1, second, secondError);
+            });
+    const char* nul = nulIn(0, split);
+    bool firstRead =
+        nul != nullptr || !isImage || ReadLines(header.next, split, 2, sections_, error);
+    if (reader.joinable())
         reader.join();
-        if (!firstRead)
-            return false;
-        if (!secondRead)
-        {
-            error = secondError;
-            error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + middle, '\n'));
-            return false;
-        }
-        sections_.insert(sections_.end(), second.begin(), second.end());
+    if (nul == nullptr)
+        nul = secondNul;
+    if (nul != nullptr)
+        return Fail(error, 1 + static_cast<std::size_t>(std::count(t.data(), nul, '\n')),
+                    "NUL byte");
+    if (!isImage)
+        return Fail(error, 1, "not a REGEDIT4 image");
+    if (!firstRead)
+        return false;
+    if (!secondRead)
+    {
+        error = secondError;
+        error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + split, '\n'));
+        return false;
     }
+    sections_.insert(sections_.end(), second.begin(), second.end());
     keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
