@@ -15,6 +15,9 @@ namespace
 // Images from this size on are read in two halves at once.
 constexpr std::size_t splitSize = 4 << 20;
 
+// How far ahead of the lines being checked a NUL byte is looked for.
+constexpr std::size_t nulSearchAhead = 256 << 10;
+
 // The root keys a key line may name besides HKEY_CLASSES_ROOT. Only
 // HKEY_LOCAL_MACHINE is reachable by the programs; the others are kept as
 // they are.
@@ -74,14 +77,10 @@ bool Image::Load(ImageText text, ImageError& error)
     // A large image is read in two halves at once, the second from a key
     // line on. Its first key line is recorded as sharing no names with the
     // line before, which only makes one more place to look for subkeys.
-    // Each half is first searched for a NUL byte, the fault reported before
-    // any other.
     std::size_t split = t.size();
     if (isImage && t.size() >= splitSize)
         split =
             std::min(t.find("\n[", header.next + (t.size() - header.next) / 2), t.size() - 1) + 1;
-    auto nulIn = [t](std::size_t begin, std::size_t end)
-    { return static_cast<const char*>(std::memchr(t.data() + begin, '\0', end - begin)); };
     std::vector<Section> second;
     ImageError secondError;
     const char* secondNul = nullptr;
@@ -92,13 +91,11 @@ bool Image::Load(ImageText text, ImageError& error)
             [&]
             {
                 second.reserve((t.size() - split) / 12 + 1);
-                secondNul = nulIn(split, t.size());
-                secondRead =
-                    secondNul != nullptr || ReadLines(split, t.size(), 1, second, secondError);
+                secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
             });
-    const char* nul = nulIn(0, split);
+    const char* nul = NulIn(0, isImage ? header.next : t.size());
     bool firstRead =
-        nul != nullptr || !isImage || ReadLines(header.next, split, 2, sections_, error);
+        nul == nullptr && isImage && ReadLines(header.next, split, 2, sections_, error, nul);
     if (reader.joinable())
         reader.join();
     if (nul == nullptr)
@@ -123,13 +120,40 @@ bool Image::Load(ImageText text, ImageError& error)
 
 // Checks the lines from `begin` (the start of line number `line`) to `end`
 // and records their key lines.
+const char* Image::NulIn(std::size_t begin, std::size_t end) const
+{
+    return static_cast<const char*>(std::memchr(text_.data() + begin, '\0', end - begin));
+}
+
+// A NUL byte is the fault reported before any other, so every byte of the
+// lines is searched for one, even after another fault. It is searched for
+// a stretch ahead of the lines being checked, which then come from the cache.
 bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
-                      std::vector<Section>& sections, ImageError& error) const
+                      std::vector<Section>& sections, ImageError& error, const char*& nul) const
+{
+    std::size_t searched = begin;
+    bool read = CheckLines(begin, end, line, sections, error, searched, nul);
+    if (nul == nullptr && searched < end)
+        nul = NulIn(searched, end);
+    return read && nul == nullptr;
+}
+
+bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line,
+                       std::vector<Section>& sections, ImageError& error, std::size_t& searched,
+                       const char*& nul) const
 {
     std::string_view t = text_;
     LoadPath path;
     for (std::size_t at = begin; at < end; ++line)
     {
+        if (at >= searched)
+        {
+            std::size_t ahead = std::min(end, at + nulSearchAhead);
+            nul = NulIn(searched, ahead);
+            searched = ahead;
+            if (nul != nullptr)
+                return false;
+        }
         if (t[at] == '\n' || (t[at] == '\r' && at + 1 < t.size() && t[at + 1] == '\n'))
         {
             at += t[at] == '\n' ? 1 : 2;

@@ -115,8 +115,12 @@ class Image final : public Storage
     struct Placed;
 
     // Reading and checking the text (image_keylines.cpp).
+    const char* NulIn(std::size_t begin, std::size_t end) const;
     bool ReadLines(std::size_t begin, std::size_t end, std::size_t line,
-                   std::vector<Section>& sections, ImageError& error) const;
+                   std::vector<Section>& sections, ImageError& error, const char*& nul) const;
+    bool CheckLines(std::size_t begin, std::size_t end, std::size_t line,
+                    std::vector<Section>& sections, ImageError& error, std::size_t& searched,
+                    const char*& nul) const;
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
                      std::vector<Section>& sections, ImageError& error) const;
 
