@@ -73,7 +73,9 @@ bool Image::Load(ImageText text, ImageError& error)
     bool isImage = t.substr(0, headerEnd) == "REGEDIT4";
     // A key line takes at least 12 bytes, so this never moves the records;
     // the pages reserved beyond those used are never touched.
-    sections_.reserve(t.size() / 12 + 1);
+    KeyLines first;
+    first.sections.reserve(t.size() / 12 + 1);
+    first.shared.reserve(t.size() / 12 + 1);
     // A large image is read in two halves at once, the second from a key
     // line on. Its first key line is recorded as sharing no names with the
     // line before, which only makes one more place to look for subkeys.
@@ -81,7 +83,7 @@ bool Image::Load(ImageText text, ImageError& error)
     if (isImage && t.size() >= splitSize)
         split =
             std::min(t.find("\n[", header.next + (t.size() - header.next) / 2), t.size() - 1) + 1;
-    std::vector<Section> second;
+    KeyLines second;
     ImageError secondError;
     const char* secondNul = nullptr;
     bool secondRead = true;
@@ -90,12 +92,13 @@ bool Image::Load(ImageText text, ImageError& error)
         reader = std::thread(
             [&]
             {
-                second.reserve((t.size() - split) / 12 + 1);
+                second.sections.reserve((t.size() - split) / 12 + 1);
+                second.shared.reserve((t.size() - split) / 12 + 1);
                 secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
             });
     const char* nul = NulIn(0, isImage ? header.next : t.size());
     bool firstRead =
-        nul == nullptr && isImage && ReadLines(header.next, split, 2, sections_, error, nul);
+        nul == nullptr && isImage && ReadLines(header.next, split, 2, first, error, nul);
     if (reader.joinable())
         reader.join();
     if (nul == nullptr)
@@ -113,7 +116,10 @@ bool Image::Load(ImageText text, ImageError& error)
         error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + split, '\n'));
         return false;
     }
-    sections_.insert(sections_.end(), second.begin(), second.end());
+    first.sections.insert(first.sections.end(), second.sections.begin(), second.sections.end());
+    first.shared.insert(first.shared.end(), second.shared.begin(), second.shared.end());
+    sections_ = std::move(first.sections);
+    shared_ = std::move(first.shared);
     keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
@@ -128,19 +134,18 @@ const char* Image::NulIn(std::size_t begin, std::size_t end) const
 // A NUL byte is the fault reported before any other, so every byte of the
 // lines is searched for one, even after another fault. It is searched for
 // a stretch ahead of the lines being checked, which then come from the cache.
-bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
-                      std::vector<Section>& sections, ImageError& error, const char*& nul) const
+bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                      ImageError& error, const char*& nul) const
 {
     std::size_t searched = begin;
-    bool read = CheckLines(begin, end, line, sections, error, searched, nul);
+    bool read = CheckLines(begin, end, line, lines, error, searched, nul);
     if (nul == nullptr && searched < end)
         nul = NulIn(searched, end);
     return read && nul == nullptr;
 }
 
-bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line,
-                       std::vector<Section>& sections, ImageError& error, std::size_t& searched,
-                       const char*& nul) const
+bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                       ImageError& error, std::size_t& searched, const char*& nul) const
 {
     std::string_view t = text_;
     LoadPath path;
@@ -159,7 +164,7 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line,
             at += t[at] == '\n' ? 1 : 2;
             continue;
         }
-        if (!sections.empty())
+        if (!lines.sections.empty())
             if (std::size_t next = PlainTextEntry(t, at))
             {
                 at = next;
@@ -170,14 +175,14 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line,
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
         if (t[at] == '[')
         {
-            if (!ReadKeyLine(at, span.contentEnd, line, path, sections, error))
+            if (!ReadKeyLine(at, span.contentEnd, line, path, lines, error))
                 return false;
         }
         else if (first < span.contentEnd && t[first] != ';')
         {
             if (t[first] != '"' && t[first] != '@')
                 return Fail(error, line, "expected a key, a value or a comment");
-            if (sections.empty())
+            if (lines.sections.empty())
                 return Fail(error, line, "value before the first key");
             ValueReader reader(t, at, span, line);
             if (!reader.Read(nullptr))
@@ -194,7 +199,7 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line,
 // may hold ']'. Only the names after those it shares with the line before
 // are checked again.
 bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                        std::vector<Section>& sections, ImageError& error) const
+                        KeyLines& lines, ImageError& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -244,12 +249,12 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     std::uint32_t extra = path.classes ? 2 : 0;
     Section section;
     section.begin = static_cast<std::uint32_t>(begin);
-    section.shared = shared > 0 ? static_cast<std::uint32_t>(shared) + extra : 0;
     section.depth = static_cast<std::uint32_t>(path.ends.size()) + extra;
     if (path.classes)
         section.depth |= ClassesLine;
     section.hash = hash;
-    sections.push_back(section);
+    lines.sections.push_back(section);
+    lines.shared.push_back(shared > 0 ? static_cast<std::uint32_t>(shared) + extra : 0);
     return true;
 }
 

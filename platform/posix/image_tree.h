@@ -76,7 +76,7 @@ template <typename Visit> void Image::ForEachChildRun(KeyId key, Visit visit) co
                    for (std::uint32_t at = run.begin; at < run.end;)
                    {
                        std::uint32_t start = at++;
-                       while (at < run.end && sections_[at].shared > depth)
+                       while (at < run.end && shared_[at] > depth)
                            ++at;
                        if (Depth(start) > depth)
                            visit(Run{start, at});
