@@ -1,6 +1,6 @@
 // What the files of the registry image share about its key tree: the flags
-// of a node, the names a HKEY_CLASSES_ROOT key line stands for, and the
-// hash by which names are compared first.
+// of a node, the names a HKEY_CLASSES_ROOT key line stands for, the hash by
+// which names are compared first, and the walks over a key's runs.
 #pragma once
 
 #include "platform/posix/image_values.h"
