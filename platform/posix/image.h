@@ -1,6 +1,7 @@
-// The registry image: a REGEDIT4 text held in memory as a tree of keys.
-// Sections that a run does not touch are written back byte for byte as
-// they were read.
+// The registry image, the REGEDIT4 text storage (keys.h), as the machine
+// takes it: its bytes, read and checked once, written back once. Sections
+// that a run does not touch are written back byte for byte as they were
+// read.
 #pragma once
 
 #include <cstddef>

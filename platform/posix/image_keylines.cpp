@@ -15,6 +15,9 @@ namespace
 // Images from this size on are read in two halves at once.
 constexpr std::size_t splitSize = 4 << 20;
 
+// How far ahead of the lines being checked a NUL byte is looked for.
+constexpr std::size_t nulSearchAhead = 256 << 10;
+
 // The root keys a key line may name besides HKEY_CLASSES_ROOT. Only
 // HKEY_LOCAL_MACHINE is reachable by the programs; the others are kept as
 // they are.
@@ -63,80 +66,123 @@ bool Image::Load(ImageText text, ImageError& error)
     std::string_view t = text_;
     if (t.size() >= NoSection)
         return Fail(error, 1, "image too large");
-    const void* nul = std::memchr(t.data(), '\0', t.size());
-    if (nul != nullptr)
-    {
-        const char* at = static_cast<const char*>(nul);
-        return Fail(error, 1 + static_cast<std::size_t>(std::count(t.data(), at, '\n')),
-                    "NUL byte");
-    }
     LineSpan header = LineAt(t, 0);
     std::size_t headerEnd = header.contentEnd;
     while (headerEnd > 0 && IsBlank(t[headerEnd - 1]))
         --headerEnd;
-    if (t.substr(0, headerEnd) != "REGEDIT4")
-        return Fail(error, 1, "not a REGEDIT4 image");
+    bool isImage = t.substr(0, headerEnd) == "REGEDIT4";
     // A key line takes at least 12 bytes, so this never moves the records;
     // the pages reserved beyond those used are never touched.
-    sections_.reserve(t.size() / 12 + 1);
+    KeyLines first;
+    first.sections.reserve(t.size() / 12 + 1);
+    first.shared.reserve(t.size() / 12 + 1);
     // A large image is read in two halves at once, the second from a key
     // line on. Its first key line is recorded as sharing no names with the
     // line before, which only makes one more place to look for subkeys.
-    std::size_t middle = std::string_view::npos;
-    if (t.size() >= splitSize)
-        middle = t.find("\n[", header.next + (t.size() - header.next) / 2);
-    if (middle == std::string_view::npos)
-    {
-        if (!ReadLines(header.next, t.size(), 2, sections_, error))
-            return false;
-    }
-    else
-    {
-        ++middle;
-        std::vector<Section> second;
-        second.reserve((t.size() - middle) / 12 + 1);
-        ImageError secondError;
-        bool secondRead = false;
-        std::thread reader([&]
-                           { secondRead = ReadLines(middle, t.size(), 1, second, secondError); });
-        bool firstRead = ReadLines(header.next, middle, 2, sections_, error);
+    std::size_t split = t.size();
+    if (isImage && t.size() >= splitSize)
+        split =
+            std::min(t.find("\n[", header.next + (t.size() - header.next) / 2), t.size() - 1) + 1;
+    KeyLines second;
+    ImageError secondError;
+    const char* secondNul = nullptr;
+    bool secondRead = true;
+    std::thread reader;
+    if (split < t.size())
+        reader = std::thread(
+            [&]
+            {
+                second.sections.reserve((t.size() - split) / 12 + 1);
+                second.shared.reserve((t.size() - split) / 12 + 1);
+                secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
+            });
+    const char* nul = NulIn(0, isImage ? header.next : t.size());
+    bool firstRead =
+        nul == nullptr && isImage && ReadLines(header.next, split, 2, first, error, nul);
+    if (reader.joinable())
         reader.join();
-        if (!firstRead)
-            return false;
-        if (!secondRead)
-        {
-            error = secondError;
-            error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + middle, '\n'));
-            return false;
-        }
-        sections_.insert(sections_.end(), second.begin(), second.end());
+    if (nul == nullptr)
+        nul = secondNul;
+    if (nul != nullptr)
+        return Fail(error, 1 + static_cast<std::size_t>(std::count(t.data(), nul, '\n')),
+                    "NUL byte");
+    if (!isImage)
+        return Fail(error, 1, "not a REGEDIT4 image");
+    if (!firstRead)
+        return false;
+    if (!secondRead)
+    {
+        error = secondError;
+        error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + split, '\n'));
+        return false;
     }
+    first.sections.insert(first.sections.end(), second.sections.begin(), second.sections.end());
+    first.shared.insert(first.shared.end(), second.shared.begin(), second.shared.end());
+    sections_ = std::move(first.sections);
+    shared_ = std::move(first.shared);
     keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
 
 // Checks the lines from `begin` (the start of line number `line`) to `end`
 // and records their key lines.
-bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
-                      std::vector<Section>& sections, ImageError& error) const
+const char* Image::NulIn(std::size_t begin, std::size_t end) const
+{
+    return static_cast<const char*>(std::memchr(text_.data() + begin, '\0', end - begin));
+}
+
+// A NUL byte is the fault reported before any other, so every byte of the
+// lines is searched for one, even after another fault. It is searched for
+// a stretch ahead of the lines being checked, which then come from the cache.
+bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                      ImageError& error, const char*& nul) const
+{
+    std::size_t searched = begin;
+    bool read = CheckLines(begin, end, line, lines, error, searched, nul);
+    if (nul == nullptr && searched < end)
+        nul = NulIn(searched, end);
+    return read && nul == nullptr;
+}
+
+bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                       ImageError& error, std::size_t& searched, const char*& nul) const
 {
     std::string_view t = text_;
     LoadPath path;
     for (std::size_t at = begin; at < end; ++line)
     {
+        if (at >= searched)
+        {
+            std::size_t ahead = std::min(end, at + nulSearchAhead);
+            nul = NulIn(searched, ahead);
+            searched = ahead;
+            if (nul != nullptr)
+                return false;
+        }
+        if (t[at] == '\n' || (t[at] == '\r' && at + 1 < t.size() && t[at + 1] == '\n'))
+        {
+            at += t[at] == '\n' ? 1 : 2;
+            continue;
+        }
+        if (!lines.sections.empty())
+            if (std::size_t next = PlainTextEntry(t, at))
+            {
+                at = next;
+                continue;
+            }
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
         if (t[at] == '[')
         {
-            if (!ReadKeyLine(at, span.contentEnd, line, path, sections, error))
+            if (!ReadKeyLine(at, span.contentEnd, line, path, lines, error))
                 return false;
         }
         else if (first < span.contentEnd && t[first] != ';')
         {
             if (t[first] != '"' && t[first] != '@')
                 return Fail(error, line, "expected a key, a value or a comment");
-            if (sections.empty())
+            if (lines.sections.empty())
                 return Fail(error, line, "value before the first key");
             ValueReader reader(t, at, span, line);
             if (!reader.Read(nullptr))
@@ -153,7 +199,7 @@ bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line,
 // may hold ']'. Only the names after those it shares with the line before
 // are checked again.
 bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                        std::vector<Section>& sections, ImageError& error) const
+                        KeyLines& lines, ImageError& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -203,12 +249,12 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     std::uint32_t extra = path.classes ? 2 : 0;
     Section section;
     section.begin = static_cast<std::uint32_t>(begin);
-    section.shared = shared > 0 ? static_cast<std::uint32_t>(shared) + extra : 0;
     section.depth = static_cast<std::uint32_t>(path.ends.size()) + extra;
     if (path.classes)
         section.depth |= ClassesLine;
     section.hash = hash;
-    sections.push_back(section);
+    lines.sections.push_back(section);
+    lines.shared.push_back(shared > 0 ? static_cast<std::uint32_t>(shared) + extra : 0);
     return true;
 }
 

@@ -147,8 +147,7 @@ KeyId Image::ScanForChild(KeyId parent, std::string_view name, std::uint32_t has
     ForEachChildRun(parent,
                     [&](Run run)
                     {
-                        const Section& start = sections_[run.begin];
-                        if (start.shared == depth && start.hash != hash)
+                        if (shared_[run.begin] == depth && sections_[run.begin].hash != hash)
                             return;
                         NameAt seen = ChildName(run.begin, parent);
                         if (!SameName(seen.name, name))
@@ -184,10 +183,9 @@ void Image::List(KeyId key) const
     ForEachChildRun(key,
                     [&](Run run)
                     {
-                        const Section& start = sections_[run.begin];
                         NameAt name = ChildName(run.begin, key);
-                        std::uint32_t hash =
-                            start.shared == depth ? start.hash : NameHash(name.name);
+                        std::uint32_t hash = shared_[run.begin] == depth ? sections_[run.begin].hash
+                                                                         : NameHash(name.name);
                         KeyId child = Lookup(key, name.name, hash, Created);
                         if (child == NoKey)
                         {
@@ -216,8 +214,18 @@ KeyId Image::Find(KeyId parent, std::string_view name) const
     KeyId key = Lookup(parent, name, hash, Deleted);
     if (key != NoKey || (keys_[parent].flags & Listed) || Lookup(parent, name, hash, 0) != NoKey)
         return key;
+    if (parent == missParent_ && SameName(name, missName_))
+        return NoKey;
     if (++keys_[parent].scans <= scansBeforeListing)
-        return ScanForChild(parent, name, hash);
+    {
+        key = ScanForChild(parent, name, hash);
+        if (key == NoKey)
+        {
+            missParent_ = parent;
+            missName_.assign(name);
+        }
+        return key;
+    }
     List(parent);
     return Lookup(parent, name, hash, Deleted);
 }

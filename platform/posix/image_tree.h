@@ -1,6 +1,6 @@
 // What the files of the registry image share about its key tree: the flags
-// of a node, the names a HKEY_CLASSES_ROOT key line stands for, and the
-// hash by which names are compared first.
+// of a node, the names a HKEY_CLASSES_ROOT key line stands for, the hash by
+// which names are compared first, and the walks over a key's runs.
 #pragma once
 
 #include "platform/posix/image_values.h"
@@ -76,7 +76,7 @@ template <typename Visit> void Image::ForEachChildRun(KeyId key, Visit visit) co
                    for (std::uint32_t at = run.begin; at < run.end;)
                    {
                        std::uint32_t start = at++;
-                       while (at < run.end && sections_[at].shared > depth)
+                       while (at < run.end && shared_[at] > depth)
                            ++at;
                        if (Depth(start) > depth)
                            visit(Run{start, at});

@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace win95
 {
 namespace
@@ -43,19 +47,47 @@ bool HoldsByte(std::uint64_t word, unsigned char c)
     return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
 }
 
-// Where the first quote or backslash stands, or `end`; eight bytes at a
-// time while no word holds either.
-const char* QuoteOrEscape(const char* at, const char* end)
+// Where the first of three bytes stands, or `end`: sixteen bytes at a time
+// where the processor compares them at once, else eight.
+const char* FirstOf(const char* at, const char* end, char a, char b, char c)
 {
+#if defined(__SSE2__)
+    const __m128i wantA = _mm_set1_epi8(a);
+    const __m128i wantB = _mm_set1_epi8(b);
+    const __m128i wantC = _mm_set1_epi8(c);
+    for (; end - at >= 16; at += 16)
+    {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)),
+                         _mm_cmpeq_epi8(chunk, wantC));
+        if (int mask = _mm_movemask_epi8(hits))
+            return at + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
     for (std::uint64_t word; end - at >= 8; at += 8)
     {
         std::memcpy(&word, at, 8);
-        if (HoldsByte(word, '"') || HoldsByte(word, '\\'))
+        if (HoldsByte(word, static_cast<unsigned char>(a)) ||
+            HoldsByte(word, static_cast<unsigned char>(b)) ||
+            HoldsByte(word, static_cast<unsigned char>(c)))
             break;
     }
-    while (at != end && *at != '"' && *at != '\\')
+    while (at != end && *at != a && *at != b && *at != c)
         ++at;
     return at;
+}
+
+// Where the first quote or backslash stands, or `end`.
+const char* QuoteOrEscape(const char* at, const char* end)
+{
+    return FirstOf(at, end, '"', '\\', '"');
+}
+
+// Where the first quote, backslash or line feed stands, or `end`.
+const char* QuoteEscapeOrLineEnd(const char* at, const char* end)
+{
+    return FirstOf(at, end, '"', '\\', '\n');
 }
 
 std::string Quoted(std::string_view text)
@@ -82,13 +114,41 @@ bool IsPlainText(const Value& value)
 
 } // namespace
 
+// Lines are short: the line feed is looked for right here, not by a call.
 LineSpan LineAt(std::string_view text, std::size_t begin)
 {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string_view::npos)
-        end = text.size();
+    const char* feed = FirstOf(text.data() + begin, text.data() + text.size(), '\n', '\n', '\n');
+    std::size_t end = static_cast<std::size_t>(feed - text.data());
     std::size_t contentEnd = end > begin && text[end - 1] == '\r' ? end - 1 : end;
     return {contentEnd, end < text.size() ? end + 1 : end};
+}
+
+std::size_t PlainTextEntry(std::string_view text, std::size_t begin)
+{
+    const char* at = text.data() + begin;
+    const char* end = text.data() + text.size();
+    if (at != end && *at == '@')
+        ++at;
+    else
+    {
+        if (at == end || *at != '"')
+            return 0;
+        at = QuoteEscapeOrLineEnd(at + 1, end);
+        if (at == end || *at != '"')
+            return 0;
+        ++at;
+    }
+    if (end - at < 2 || at[0] != '=' || at[1] != '"')
+        return 0;
+    at = QuoteEscapeOrLineEnd(at + 2, end);
+    if (at == end || *at != '"')
+        return 0;
+    ++at;
+    if (at != end && *at == '\r')
+        ++at;
+    if (at == end)
+        return text.size();
+    return *at == '\n' ? static_cast<std::size_t>(at + 1 - text.data()) : 0;
 }
 
 std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end)

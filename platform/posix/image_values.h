@@ -71,6 +71,11 @@ struct LineSpan
 LineSpan LineAt(std::string_view text, std::size_t begin);
 std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end);
 
+// The commonest value entry, a whole line "name"="text" or @="text" with
+// no blank, escape or line break: where the next line starts if the line
+// at `begin` is one, else 0. Whatever it takes, ValueReader takes too.
+std::size_t PlainTextEntry(std::string_view text, std::size_t begin);
+
 // Reads one value entry: its name, '=', and its data, which may continue
 // over further lines ending in '\' when it is hex data. Without a Value
 // to fill it only checks the syntax.

@@ -69,10 +69,17 @@ class Image final : public Storage
   private:
     struct Section
     {
-        std::uint32_t begin;  // offset of its key line
-        std::uint32_t shared; // leading names its path has byte for byte as the line before
-        std::uint32_t depth;  // names in its path; ClassesLine set for HKEY_CLASSES_ROOT
-        std::uint32_t hash;   // NameHash of its name number `shared`, the first not shared
+        std::uint32_t begin; // offset of its key line
+        std::uint32_t depth; // names in its path; ClassesLine set for HKEY_CLASSES_ROOT
+        std::uint32_t hash;  // NameHash of its name number `shared`, the first not shared
+    };
+    // The key lines as reading records them. Beside each section, kept
+    // apart since searches for subkeys go through it alone: how many
+    // leading names its path has byte for byte as the line before.
+    struct KeyLines
+    {
+        std::vector<Section> sections;
+        std::vector<std::uint32_t> shared;
     };
     // Sections [begin, end), consecutive, that all name a key or keys below it.
     struct Run
@@ -115,10 +122,13 @@ class Image final : public Storage
     struct Placed;
 
     // Reading and checking the text (image_keylines.cpp).
-    bool ReadLines(std::size_t begin, std::size_t end, std::size_t line,
-                   std::vector<Section>& sections, ImageError& error) const;
+    const char* NulIn(std::size_t begin, std::size_t end) const;
+    bool ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                   ImageError& error, const char*& nul) const;
+    bool CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
+                    ImageError& error, std::size_t& searched, const char*& nul) const;
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                     std::vector<Section>& sections, ImageError& error) const;
+                     KeyLines& lines, ImageError& error) const;
 
     // The key tree (image_tree.cpp).
     std::uint32_t Depth(std::uint32_t section) const;
@@ -154,13 +164,18 @@ class Image final : public Storage
     void WriteNewKey(Output& out, KeyId key, bool withValues) const;
     void WriteNewSubtree(Output& out, KeyId key) const;
 
-    ImageText source_;              // holds the bytes that text_ views
-    std::string_view text_;         // the image as it was read
-    std::vector<Section> sections_; // one per key line, in image order
-    std::string names_;             // names of keys that do not stand in the text
+    ImageText source_;                  // holds the bytes that text_ views
+    std::string_view text_;             // the image as it was read
+    std::vector<Section> sections_;     // one per key line, in image order
+    std::vector<std::uint32_t> shared_; // KeyLines::shared of each
+    std::string names_;                 // names of keys that do not stand in the text
     // Nodes are made when a look-up reaches a key, which a const look-up does too.
     mutable std::vector<Key> keys_;
     mutable std::vector<std::vector<Run>> moreRuns_;
+    // The last subkey a search of its parent's runs did not find (a name to
+    // be created is looked up twice in a row).
+    mutable KeyId missParent_ = NoKey;
+    mutable std::string missName_;
     // Open-addressing index of keys by parent and name; each slot keeps the
     // name's hash beside the key, so that a probe need not visit the key.
     struct Slot

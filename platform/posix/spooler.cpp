@@ -9,6 +9,7 @@
 #include "platform/posix/registry.h"
 #include "platform/posix/registry_internal.h"
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -128,19 +129,35 @@ LONG SubkeyNames(HKEY key, std::vector<std::string>& names)
 }
 
 // One record to hand out: its numbers already set, its texts still to be
-// placed. A missing text leaves its pointer null.
+// placed, kept one after another, each with its zero byte. A missing text
+// leaves its pointer null.
 template <typename Record> struct Entry
 {
     Record record{};
-    std::vector<std::pair<LPSTR Record::*, Text>> texts;
+    std::string texts;
+    std::array<LPSTR Record::*, 10> members{}; // the member of each text, in order
+    std::size_t count = 0;                     // texts kept
+
+    void Add(LPSTR Record::*member, const Text& text)
+    {
+        if (!text)
+            return;
+        members[count++] = member;
+        texts.append(*text);
+        texts.push_back('\0');
+    }
 };
+
+template <typename Record> std::size_t PackedSize(const Entry<Record>& entry)
+{
+    return sizeof(Record) + entry.texts.size();
+}
 
 template <typename Record> std::size_t PackedSize(const std::vector<Entry<Record>>& entries)
 {
-    std::size_t size = entries.size() * sizeof(Record);
+    std::size_t size = 0;
     for (const Entry<Record>& entry : entries)
-        for (const auto& [member, text] : entry.texts)
-            size += text ? text->size() + 1 : 0;
+        size += PackedSize(entry);
     return size;
 }
 
@@ -151,14 +168,13 @@ template <typename Record> void Pack(const std::vector<Entry<Record>>& entries, 
     LPBYTE next = buffer + entries.size() * sizeof(Record);
     for (std::size_t i = 0; i < entries.size(); ++i)
     {
-        Record record = entries[i].record;
-        for (const auto& [member, text] : entries[i].texts)
+        const Entry<Record>& entry = entries[i];
+        Record record = entry.record;
+        std::memcpy(next, entry.texts.data(), entry.texts.size());
+        for (std::size_t text = 0; text < entry.count; ++text)
         {
-            if (!text)
-                continue;
-            std::memcpy(next, text->c_str(), text->size() + 1);
-            record.*member = reinterpret_cast<LPSTR>(next);
-            next += text->size() + 1;
+            record.*entry.members[text] = reinterpret_cast<LPSTR>(next);
+            next += std::strlen(reinterpret_cast<LPCSTR>(next)) + 1;
         }
         std::memcpy(buffer + i * sizeof(Record), &record, sizeof record);
     }
@@ -213,10 +229,9 @@ const PrinterNumber printerNumbers[] = {
 Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
 {
     Entry<PRINTER_INFO_2A> entry;
-    entry.texts.reserve(1 + sizeof printerTexts / sizeof printerTexts[0]);
-    entry.texts.emplace_back(&PRINTER_INFO_2A::pPrinterName, name);
+    entry.Add(&PRINTER_INFO_2A::pPrinterName, name);
     for (const PrinterText& text : printerTexts)
-        entry.texts.emplace_back(text.member, QueryText(printer, text.valueName));
+        entry.Add(text.member, QueryText(printer, text.valueName));
     for (const PrinterNumber& number : printerNumbers)
         entry.record.*number.member = QueryNumber(printer, number.valueName);
     return entry;
@@ -233,13 +248,11 @@ Entry<DRIVER_INFO_2A> ReadDriver(HKEY driver, const std::string& name)
 {
     Entry<DRIVER_INFO_2A> entry;
     entry.record.cVersion = QueryNumber(driver, "Version");
-    entry.texts = {
-        {&DRIVER_INFO_2A::pName, name},
-        {&DRIVER_INFO_2A::pEnvironment, std::string(currentEnvironment)},
-        {&DRIVER_INFO_2A::pDriverPath, SystemFile(QueryText(driver, "Driver"))},
-        {&DRIVER_INFO_2A::pDataFile, SystemFile(QueryText(driver, "Data File"))},
-        {&DRIVER_INFO_2A::pConfigFile, SystemFile(QueryText(driver, "Configuration File"))},
-    };
+    entry.Add(&DRIVER_INFO_2A::pName, name);
+    entry.Add(&DRIVER_INFO_2A::pEnvironment, std::string(currentEnvironment));
+    entry.Add(&DRIVER_INFO_2A::pDriverPath, SystemFile(QueryText(driver, "Driver")));
+    entry.Add(&DRIVER_INFO_2A::pDataFile, SystemFile(QueryText(driver, "Data File")));
+    entry.Add(&DRIVER_INFO_2A::pConfigFile, SystemFile(QueryText(driver, "Configuration File")));
     return entry;
 }
 
@@ -289,12 +302,23 @@ BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferS
     if (result != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(result));
 
+    // Once the records no longer fit, the rest are only measured.
     std::vector<Entry<PRINTER_INFO_2A>> entries;
+    std::size_t size = 0;
     for (const std::string& name : names)
     {
         Key printer;
-        if (printer.Open(printers.Handle(), name) == ERROR_SUCCESS)
-            entries.push_back(ReadPrinter(printer.Handle(), name));
+        if (printer.Open(printers.Handle(), name) != ERROR_SUCCESS)
+            continue;
+        Entry<PRINTER_INFO_2A> entry = ReadPrinter(printer.Handle(), name);
+        size += PackedSize(entry);
+        if (size <= bufferSize)
+            entries.push_back(std::move(entry));
+    }
+    if (size > bufferSize)
+    {
+        *needed = static_cast<DWORD>(size);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     if (!Deliver(entries, buffer, bufferSize, needed))
         return FALSE;

@@ -27,37 +27,44 @@ std::string Numbered(int from, int count)
 
 constexpr int half = 60000; // sections in each half: about 4.5 MB
 
+// A NUL byte is reported before any other fault, wherever it stands.
 TEST(LargeImage, FaultIsReportedAtItsLineInEitherHalf)
 {
     const std::string bad = "\"a\"=\"unterminated\r\n";
+    const std::string nul = std::string("\"a\"=\"\0\"\r\n", 9);
     const std::string text = header + Numbered(0, 2 * half);
     // After the 2 header lines each section takes 3, so the line below the
     // key line of section n is line 4 + 3n.
-    auto spoil = [&bad](std::string text, std::initializer_list<int> sections)
+    auto spoil = [&text](std::initializer_list<std::pair<int, std::string>> lines)
     {
-        for (int n : sections)
+        std::string spoilt = text;
+        for (const auto& [n, line] : lines)
         {
             std::string key = "[HKEY_LOCAL_MACHINE\\Big\\" + std::to_string(n) + "]\r\n";
-            text.insert(text.find(key) + key.size(), bad);
+            spoilt.insert(spoilt.find(key) + key.size(), line);
         }
-        return text;
+        return spoilt;
     };
     struct Case
     {
         std::string text;
         std::size_t line;
+        const char* what;
     };
+    const char* unterminated = "unterminated string";
     const Case cases[] = {
-        {spoil(text, {9}), 4 + 3 * 9},
-        {spoil(text, {2 * half - 10}), 4 + 3 * (2 * half - 10)},
-        {spoil(text, {2 * half - 10, 9}), 4 + 3 * 9},
+        {spoil({{9, bad}}), 4 + 3 * 9, unterminated},
+        {spoil({{2 * half - 10, bad}}), 4 + 3 * (2 * half - 10), unterminated},
+        {spoil({{2 * half - 10, bad}, {9, bad}}), 4 + 3 * 9, unterminated},
+        {spoil({{2 * half - 10, nul}, {9, bad}}), 4 + 3 * (2 * half - 10) + 1, "NUL byte"},
+        {spoil({{half / 2, nul}, {2 * half - 10, bad}}), 4 + 3 * (half / 2), "NUL byte"},
     };
     for (const Case& spoilt : cases)
     {
         win95::ImageError error;
         EXPECT_EQ(win95::ReadImage(spoilt.text, error), nullptr);
         EXPECT_EQ(error.line, spoilt.line);
-        EXPECT_EQ(error.what, "unterminated string");
+        EXPECT_EQ(error.what, spoilt.what);
     }
 }
 
