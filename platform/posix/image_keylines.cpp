@@ -223,9 +223,8 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     std::uint32_t hash = 0;
     for (std::size_t from = shared > 0 ? path.ends[shared - 1] + 1 : 0; from <= full.size();)
     {
-        std::size_t stop = full.find('\\', from);
-        if (stop == std::string_view::npos)
-            stop = full.size();
+        std::size_t stop = static_cast<std::size_t>(
+            FirstOf(full.data() + from, full.data() + full.size(), '\\', '\\', '\\') - full.data());
         std::string_view name = full.substr(from, stop - from);
         if (name.empty())
             return Fail(error, line, "empty key name");
