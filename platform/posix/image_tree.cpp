@@ -205,9 +205,8 @@ void Image::List(KeyId key) const
     keys_[key].flags = keys_[key].flags | Listed;
 }
 
-// A name already known under the parent needs no search: a search made
-// the node, or found that the image has no such subkey before the run
-// made one.
+// Keys are mostly looked up in the order they are enumerated, so the key
+// found last and the sibling after it are tried first.
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
     if (keys_[parent].flags & Deleted)
@@ -226,6 +225,9 @@ KeyId Image::Find(KeyId parent, std::string_view name) const
     return key;
 }
 
+// A name already known under the parent needs no search of its runs: a
+// search made the node, or found that the image has no such subkey before
+// the run made one.
 KeyId Image::Search(KeyId parent, std::string_view name) const
 {
     std::uint32_t hash = NameHash(name);

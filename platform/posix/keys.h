@@ -177,9 +177,7 @@ class Image final : public Storage
     // be created is looked up twice in a row).
     mutable KeyId missParent_ = NoKey;
     mutable std::string missName_;
-    // The key found last: keys are mostly looked up in the order they are
-    // enumerated, so the next one is often the sibling after it.
-    mutable KeyId found_ = NoKey;
+    mutable KeyId found_ = NoKey; // the key found last
     // Open-addressing index of keys by parent and name; each slot keeps the
     // name's hash beside the key, so that a probe need not visit the key.
     struct Slot
