@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace win95
@@ -87,20 +88,33 @@ bool Image::Load(ImageText text, ImageError& error)
     ImageError secondError;
     const char* secondNul = nullptr;
     bool secondRead = true;
+    auto readSecond = [&]
+    {
+        second.sections.reserve((t.size() - split) / 12 + 1);
+        second.shared.reserve((t.size() - split) / 12 + 1);
+        secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
+    };
+    // Without a second thread the second half is read after the first.
     std::thread reader;
+    bool readLater = false;
     if (split < t.size())
-        reader = std::thread(
-            [&]
-            {
-                second.sections.reserve((t.size() - split) / 12 + 1);
-                second.shared.reserve((t.size() - split) / 12 + 1);
-                secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
-            });
+    {
+        try
+        {
+            reader = std::thread(readSecond);
+        }
+        catch (const std::system_error&)
+        {
+            readLater = true;
+        }
+    }
     const char* nul = NulIn(0, isImage ? header.next : t.size());
     bool firstRead =
         nul == nullptr && isImage && ReadLines(header.next, split, 2, first, error, nul);
     if (reader.joinable())
         reader.join();
+    if (readLater)
+        readSecond();
     if (nul == nullptr)
         nul = secondNul;
     if (nul != nullptr)
@@ -223,9 +237,8 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
     std::uint32_t hash = 0;
     for (std::size_t from = shared > 0 ? path.ends[shared - 1] + 1 : 0; from <= full.size();)
     {
-        std::size_t stop = full.find('\\', from);
-        if (stop == std::string_view::npos)
-            stop = full.size();
+        std::size_t stop = static_cast<std::size_t>(
+            FirstOf(full.data() + from, full.data() + full.size(), '\\', '\\', '\\') - full.data());
         std::string_view name = full.substr(from, stop - from);
         if (name.empty())
             return Fail(error, line, "empty key name");

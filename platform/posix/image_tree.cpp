@@ -132,6 +132,8 @@ void Image::Append(KeyId parent, KeyId key) const
 void Image::Unlink(KeyId key) const
 {
     Key& own = keys_[key];
+    if (found_ == key)
+        found_ = own.previous;
     Key& up = keys_[own.parent];
     (own.previous == NoKey ? up.firstChild : keys_[own.previous].next) = own.next;
     (own.next == NoKey ? up.lastChild : keys_[own.next].previous) = own.previous;
@@ -203,13 +205,31 @@ void Image::List(KeyId key) const
     keys_[key].flags = keys_[key].flags | Listed;
 }
 
-// A name already known under the parent needs no search: a search made
-// the node, or found that the image has no such subkey before the run
-// made one.
+// Keys are mostly looked up in the order they are enumerated, so the key
+// found last and the sibling after it are tried first.
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
     if (keys_[parent].flags & Deleted)
         return NoKey;
+    if (found_ != NoKey && keys_[found_].parent == parent)
+    {
+        if (!(keys_[found_].flags & Deleted) && SameName(Name(found_), name))
+            return found_;
+        KeyId next = keys_[found_].next;
+        if (next != NoKey && !(keys_[next].flags & Deleted) && SameName(Name(next), name))
+            return found_ = next;
+    }
+    KeyId key = Search(parent, name);
+    if (key != NoKey)
+        found_ = key;
+    return key;
+}
+
+// A name already known under the parent needs no search of its runs: a
+// search made the node, or found that the image has no such subkey before
+// the run made one.
+KeyId Image::Search(KeyId parent, std::string_view name) const
+{
     std::uint32_t hash = NameHash(name);
     KeyId key = Lookup(parent, name, hash, Deleted);
     if (key != NoKey || (keys_[parent].flags & Listed) || Lookup(parent, name, hash, 0) != NoKey)

@@ -5,10 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace win95
 {
 namespace
@@ -37,45 +33,6 @@ constexpr HexDigits hexDigits;
 int HexDigit(char c)
 {
     return hexDigits.value[static_cast<unsigned char>(c)];
-}
-
-// True when one of the eight bytes of the word is `c` (the bit trick finds
-// a zero byte in the word XOR c repeated).
-bool HoldsByte(std::uint64_t word, unsigned char c)
-{
-    std::uint64_t x = word ^ (0x0101010101010101ull * c);
-    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
-}
-
-// Where the first of three bytes stands, or `end`: sixteen bytes at a time
-// where the processor compares them at once, else eight.
-const char* FirstOf(const char* at, const char* end, char a, char b, char c)
-{
-#if defined(__SSE2__)
-    const __m128i wantA = _mm_set1_epi8(a);
-    const __m128i wantB = _mm_set1_epi8(b);
-    const __m128i wantC = _mm_set1_epi8(c);
-    for (; end - at >= 16; at += 16)
-    {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, wantA), _mm_cmpeq_epi8(chunk, wantB)),
-                         _mm_cmpeq_epi8(chunk, wantC));
-        if (int mask = _mm_movemask_epi8(hits))
-            return at + __builtin_ctz(static_cast<unsigned>(mask));
-    }
-#endif
-    for (std::uint64_t word; end - at >= 8; at += 8)
-    {
-        std::memcpy(&word, at, 8);
-        if (HoldsByte(word, static_cast<unsigned char>(a)) ||
-            HoldsByte(word, static_cast<unsigned char>(b)) ||
-            HoldsByte(word, static_cast<unsigned char>(c)))
-            break;
-    }
-    while (at != end && *at != a && *at != b && *at != c)
-        ++at;
-    return at;
 }
 
 // Where the first quote or backslash stands, or `end`.

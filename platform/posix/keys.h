@@ -141,6 +141,7 @@ class Image final : public Storage
     KeyId NewKey(KeyId parent, std::string_view name, bool pooled, unsigned flags) const;
     void Append(KeyId parent, KeyId key) const;
     void Unlink(KeyId key) const;
+    KeyId Search(KeyId parent, std::string_view name) const;
     KeyId ScanForChild(KeyId parent, std::string_view name, std::uint32_t hash) const;
     void List(KeyId key) const;
     KeyId OnDemand(KeyId parent, std::string_view name);
@@ -176,6 +177,7 @@ class Image final : public Storage
     // be created is looked up twice in a row).
     mutable KeyId missParent_ = NoKey;
     mutable std::string missName_;
+    mutable KeyId found_ = NoKey; // the key found last
     // Open-addressing index of keys by parent and name; each slot keeps the
     // name's hash beside the key, so that a probe need not visit the key.
     struct Slot

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -90,10 +91,37 @@ bool IsWritableName(std::string_view name)
     return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
+// The key reached by the last walk, less its last name: the programs walk
+// from a root key down long paths that mostly begin alike (every printer
+// lies below the printers' key), so a walk that begins with the same bytes
+// starts from there.
+struct WalkedPath
+{
+    KeyId from = NoKey;
+    std::string path; // as the caller spelt it, without the last name
+    KeyId key = NoKey;
+};
+
+WalkedPath& LastWalk()
+{
+    static WalkedPath last;
+    return last;
+}
+
 LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
 {
-    std::string_view rest = path != nullptr ? path : "";
+    std::string_view whole = path != nullptr ? path : "";
+    std::string_view rest = whole;
     KeyId key = from;
+    WalkedPath& last = LastWalk();
+    if (last.from == from && rest.size() > last.path.size() && rest[last.path.size()] == '\\' &&
+        rest.compare(0, last.path.size(), last.path) == 0 && storage.Exists(last.key))
+    {
+        key = last.key;
+        rest.remove_prefix(last.path.size());
+    }
+    KeyId parent = NoKey;
+    std::size_t lastName = 0;
     for (std::string_view name = NextName(rest); !name.empty(); name = NextName(rest))
     {
         KeyId below = storage.Find(key, name);
@@ -110,8 +138,12 @@ LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
         }
         if (below == NoKey)
             return ERROR_FILE_NOT_FOUND;
+        parent = key;
+        lastName = static_cast<std::size_t>(name.data() - whole.data());
         key = below;
     }
+    if (lastName > 0 && parent != from)
+        last = {from, std::string(whole.substr(0, lastName - 1)), parent};
     result = key;
     return ERROR_SUCCESS;
 }
