@@ -1,6 +1,7 @@
 // Both directions of the conversion, over the binary registry's calls.
 #include "tools/convert.h"
 
+#include "platform/posix/image_values.h"
 #include "tools/regedit4.h"
 
 #include <unordered_map>
@@ -126,7 +127,7 @@ bool TextFromHive(Hive9x& hive, const std::string& root,
         {
             text += "\r\n[" + here.path + "]\r\n";
             for (const Hive9x::Value& value : values)
-                text += ValueLine(value.name, value.type, value.data) + "\r\n";
+                text += win95::CanonicalLine(value) + "\r\n";
         }
         std::vector<Visit> children;
         for (Hive9x::Key child = hive.FirstChild(here.key); child != Hive9x::NoKey;

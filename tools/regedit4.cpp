@@ -4,7 +4,6 @@
 // lines and lines starting with ';' are passed over.
 #include "tools/regedit4.h"
 
-#include <cstdio>
 
 namespace regconv
 {
@@ -180,18 +179,6 @@ class ValueParser
     std::string_view rest_;
 };
 
-std::string Quote(std::string_view text)
-{
-    std::string quoted = "\"";
-    for (char c : text)
-    {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
 } // namespace
 
 bool ReadText(std::string_view text, const TextSink& sink, TextError& error)
@@ -238,47 +225,6 @@ bool ReadText(std::string_view text, const TextSink& sink, TextError& error)
         }
     }
     return true;
-}
-
-std::string ValueLine(std::string_view name, std::uint32_t type, std::string_view data)
-{
-    std::string line = name.empty() ? "@=" : Quote(name) + "=";
-    if (type == 1 && !data.empty() &&
-        data.find_first_of(std::string_view("\0\r\n", 3)) == data.size() - 1)
-        return line + Quote(data.substr(0, data.size() - 1));
-    char prefix[24];
-    if (type == 4 && data.size() == 4)
-    {
-        std::uint32_t number = 0;
-        for (int i = 3; i >= 0; --i)
-            number = number << 8 | static_cast<unsigned char>(data[static_cast<std::size_t>(i)]);
-        std::snprintf(prefix, sizeof prefix, "dword:%08x", static_cast<unsigned>(number));
-        return line + prefix;
-    }
-    if (type == 3)
-        std::snprintf(prefix, sizeof prefix, "hex:");
-    else
-        std::snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
-    line += prefix;
-    // Broken as regedit breaks it: after the comma that brings a line to
-    // 77 columns or more, continued on the next line after two spaces.
-    std::size_t lineStart = 0;
-    for (std::size_t i = 0; i < data.size(); ++i)
-    {
-        static const char digits[] = "0123456789abcdef";
-        const auto byte = static_cast<unsigned char>(data[i]);
-        line += digits[byte >> 4];
-        line += digits[byte & 15];
-        if (i + 1 == data.size())
-            break;
-        line += ',';
-        if (line.size() - lineStart >= 77)
-        {
-            line += "\\\r\n  ";
-            lineStart = line.size() - 2;
-        }
-    }
-    return line;
 }
 
 } // namespace regconv

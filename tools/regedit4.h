@@ -28,7 +28,4 @@ struct TextSink
 // stands for its bytes and one zero byte, as regedit takes it.
 bool ReadText(std::string_view text, const TextSink& sink, TextError& error);
 
-// The value as regedit writes it, without the line end.
-std::string ValueLine(std::string_view name, std::uint32_t type, std::string_view data);
-
 } // namespace regconv
