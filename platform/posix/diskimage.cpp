@@ -21,6 +21,7 @@ namespace
 {
 
 constexpr uint64_t kSector = 512;
+constexpr int kPipeBytes = 1 << 20;
 
 unsigned Le16(const unsigned char* p)
 {
@@ -274,9 +275,6 @@ class MtoolsImage final : public DiskImage
 
     bool CreateFile(const std::string& dosPath, const std::string& bytes) override
     {
-        std::string path;
-        if (!Path(dosPath, path) || !Absent(dosPath))
-            return false;
         // The bytes go to mcopy as a whole file, not through a pipe: a run
         // killed while mcopy works then leaves the whole file or none,
         // never one cut short by the end of its input.
@@ -293,14 +291,22 @@ class MtoolsImage final : public DiskImage
         }
         if (content.Get() < 0 || written < bytes.size())
             return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
+        return CreateFileFrom(dosPath, content.Get());
+    }
+
+    bool CreateFileFrom(const std::string& dosPath, int content) override
+    {
+        std::string path;
+        if (!Path(dosPath, path) || !Absent(dosPath))
+            return false;
         // With the name checked free, a clash can only be a short name,
         // which gets a numeric tail; no clash may ever wait for an answer.
         Child child;
         written_ = true;
-        const bool done = Tool({"mcopy", "-D", "s", "-D", "A",
-                                "/proc/self/fd/" + std::to_string(content.Get()), path},
-                               content.Get(), child) &&
-                          Succeeded(child);
+        const bool done =
+            Tool({"mcopy", "-D", "s", "-D", "A", "/proc/self/fd/" + std::to_string(content), path},
+                 content, child) &&
+            Succeeded(child);
         Noted(path, "", NameOf(path), done);
         return done;
     }
@@ -606,6 +612,10 @@ class MtoolsImage final : public DiskImage
             return false;
         *out[0].Put() = pipes[0];
         *out[1].Put() = pipes[1];
+        // A whole file may come through: a larger pipe lets mcopy write on
+        // without waiting for us after every piece. Where the system refuses
+        // the size, the pipe just stays as it is.
+        fcntl(out[1].Get(), F_SETPIPE_SZ, kPipeBytes);
         if (pipe2(pipes, O_CLOEXEC) != 0)
             return false;
         *err[0].Put() = pipes[0];
@@ -662,7 +672,7 @@ class MtoolsImage final : public DiskImage
     // Collects both outputs of the child until it closes them.
     static void Collect(Descriptor& out, Descriptor& err, Child& child)
     {
-        char buffer[65536];
+        std::vector<char> buffer(kPipeBytes);
         while (out.Get() >= 0 || err.Get() >= 0)
         {
             pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
@@ -678,9 +688,9 @@ class MtoolsImage final : public DiskImage
             {
                 if (fds[i].revents == 0)
                     continue;
-                const ssize_t n = read(sources[i]->Get(), buffer, sizeof buffer);
+                const ssize_t n = read(sources[i]->Get(), buffer.data(), buffer.size());
                 if (n > 0)
-                    sinks[i]->append(buffer, static_cast<size_t>(n));
+                    sinks[i]->append(buffer.data(), static_cast<size_t>(n));
                 else if (n == 0 || errno != EINTR)
                     sources[i]->Reset();
             }
