@@ -21,7 +21,6 @@ namespace
 {
 
 constexpr uint64_t kSector = 512;
-constexpr int kPipeBytes = 1 << 20;
 
 unsigned Le16(const unsigned char* p)
 {
@@ -266,10 +265,27 @@ class MtoolsImage final : public DiskImage
         // mcopy copies every file of a folder named as its source.
         if (IsFolder(dosPath))
             return Fail(dosPath + ": is a folder");
-        Child child;
-        if (!lastError_.empty() || !Tool({"mcopy", path, "-"}, -1, child) || !Succeeded(child))
+        if (!lastError_.empty())
             return false;
-        bytes = std::move(child.out);
+        // mcopy writes the file into a memfd at its own pace, with no pipe
+        // to wait on, and it is then read in one piece of known size.
+        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
+        Child child;
+        if (content.Get() < 0)
+            return Fail(std::string("cannot hold the file: ") + std::strerror(errno));
+        if (!Tool({"mcopy", path, "-"}, -1, child, content.Get()) || !Succeeded(child))
+            return false;
+        struct stat info;
+        if (fstat(content.Get(), &info) != 0)
+            return Fail(dosPath + ": " + std::strerror(errno));
+        const size_t size = static_cast<size_t>(info.st_size);
+        void* mapped =
+            size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, content.Get(), 0);
+        if (mapped == MAP_FAILED)
+            return Fail(dosPath + ": " + std::strerror(errno));
+        bytes.assign(mapped != nullptr ? static_cast<const char*>(mapped) : "", size);
+        if (mapped != nullptr)
+            munmap(mapped, size);
         return true;
     }
 
@@ -595,16 +611,17 @@ class MtoolsImage final : public DiskImage
     }
 
     // Runs one mtools program on the partition in use, passing it the open
-    // file `shared` too if >= 0; false (error set) when it could not run.
-    bool Tool(std::vector<std::string> args, int shared, Child& child)
+    // file `shared` too if >= 0, and writing its output to `output` if >= 0
+    // rather than to child.out; false (error set) when it could not run.
+    bool Tool(std::vector<std::string> args, int shared, Child& child, int output = -1)
     {
         args.insert(args.begin() + 1, {"-i", drive_});
-        if (Run(args, shared, child))
+        if (Run(args, shared, output, child))
             return true;
         return Fail(args[0] + ": " + std::strerror(errno));
     }
 
-    bool Run(const std::vector<std::string>& args, int shared, Child& child)
+    bool Run(const std::vector<std::string>& args, int shared, int output, Child& child)
     {
         Descriptor out[2], err[2];
         int pipes[2];
@@ -612,10 +629,6 @@ class MtoolsImage final : public DiskImage
             return false;
         *out[0].Put() = pipes[0];
         *out[1].Put() = pipes[1];
-        // A whole file may come through: a larger pipe lets mcopy write on
-        // without waiting for us after every piece. Where the system refuses
-        // the size, the pipe just stays as it is.
-        fcntl(out[1].Get(), F_SETPIPE_SZ, kPipeBytes);
         if (pipe2(pipes, O_CLOEXEC) != 0)
             return false;
         *err[0].Put() = pipes[0];
@@ -638,7 +651,8 @@ class MtoolsImage final : public DiskImage
         // child reaches the very file we opened and locked.
         const bool prepared =
             posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, output >= 0 ? output : out[1].Get(), 1) ==
+                0 &&
             posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
             posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
             (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
@@ -672,7 +686,7 @@ class MtoolsImage final : public DiskImage
     // Collects both outputs of the child until it closes them.
     static void Collect(Descriptor& out, Descriptor& err, Child& child)
     {
-        std::vector<char> buffer(kPipeBytes);
+        char buffer[65536];
         while (out.Get() >= 0 || err.Get() >= 0)
         {
             pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
@@ -688,9 +702,9 @@ class MtoolsImage final : public DiskImage
             {
                 if (fds[i].revents == 0)
                     continue;
-                const ssize_t n = read(sources[i]->Get(), buffer.data(), buffer.size());
+                const ssize_t n = read(sources[i]->Get(), buffer, sizeof buffer);
                 if (n > 0)
-                    sinks[i]->append(buffer.data(), static_cast<size_t>(n));
+                    sinks[i]->append(buffer, static_cast<size_t>(n));
                 else if (n == 0 || errno != EINTR)
                     sources[i]->Reset();
             }
