@@ -560,6 +560,12 @@ class MtoolsImage final : public DiskImage
                bool done)
     {
         const std::string folder = FolderOf(path);
+        if (!ListedSpelling(folder))
+        {
+            // Written through a short alias: any listing may be this folder's.
+            listings_.clear();
+            return;
+        }
         for (auto at = listings_.begin(); at != listings_.end();)
             at = ListedSpelling(at->first) ? std::next(at) : listings_.erase(at);
         std::string key = folder;
