@@ -27,6 +27,35 @@ std::string WindowsDirectoryOf(DiskImage& disk)
     return WindowsDirectoryFrom(msdos);
 }
 
+// The registry written out into a memfd, which mcopy then reads whole with
+// no copy of ours in between; -1 when it cannot be.
+int InMemory(const Storage& registry)
+{
+    int fd = memfd_create("registry", MFD_CLOEXEC);
+    auto put = [fd](const char* data, std::size_t size)
+    {
+        while (size > 0)
+        {
+            const ssize_t n = write(fd, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    if (fd >= 0 && !registry.Write(put))
+    {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        fd = -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 DiskInstallation::DiskInstallation(std::unique_ptr<DiskImage> disk) : disk_(std::move(disk)) {}
@@ -156,15 +185,23 @@ bool DiskInstallation::Save(const Storage& registry, std::string& error)
 {
     if (registry.Changed())
     {
-        std::string bytes;
-        bool written = registry.Write([&bytes](const char* data, std::size_t size)
-                                      { return bytes.append(data, size), true; }) &&
-                       disk_->CreateFile(temporary_, bytes) &&
+        const int content = InMemory(registry);
+        if (content < 0)
+        {
+            error = "C:" + temporary_ + ": cannot be written: " + std::strerror(errno);
+            return false;
+        }
+        bool written = disk_->CreateFileFrom(temporary_, content) &&
                        disk_->SetAttributes(temporary_, attributes_) && disk_->Flush();
+        close(content);
         if (!written)
+        {
+            // The reason is the failed step's, not the cleanup's.
+            error = disk_->LastError();
             disk_->Remove(temporary_);
+            return false;
+        }
         bool saved =
-            written &&
             (backupExists_ ? disk_->Remove(systemDat_) : disk_->Rename(systemDat_, backup_)) &&
             disk_->Flush() && disk_->Rename(temporary_, systemDat_) && disk_->Flush();
         if (!saved)
@@ -178,20 +215,12 @@ bool DiskInstallation::Save(const Storage& registry, std::string& error)
 
 bool DiskInstallation::CreateStaged(std::string& error)
 {
-    for (const auto& [dosPath, fd] : staged_)
-    {
-        std::string bytes;
-        struct stat info;
-        bool read = fstat(fd, &info) == 0;
-        bytes.resize(read ? static_cast<std::size_t>(info.st_size) : 0);
-        read =
-            read && pread(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
-        if (!read || !disk_->CreateFile(dosPath, bytes))
+    for (const auto& staged : staged_)
+        if (!disk_->CreateFileFrom(staged.first, staged.second))
         {
-            error = read ? disk_->LastError() : "C:" + dosPath + ": " + std::strerror(errno);
+            error = disk_->LastError();
             return false;
         }
-    }
     if (disk_->Flush())
         return true;
     error = disk_->LastError();

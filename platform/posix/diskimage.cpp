@@ -2,10 +2,13 @@
 
 #include "platform/posix/sys.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
+#include <map>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -143,6 +146,55 @@ class Descriptor
     int fd_;
 };
 
+// An entry of a folder as mdir lists it: the long name where there is one.
+struct Entry
+{
+    std::string name;
+    bool folder;
+};
+using Listing = std::vector<Entry>;
+
+// The folder part and the last name of an mtools path ("::/A/B" gives
+// "::/A" and "B").
+std::string FolderOf(const std::string& path)
+{
+    return path.substr(0, path.rfind('/'));
+}
+
+std::string NameOf(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// True when the name can only match an entry by its listed name: any other
+// spelling of an entry is its short alias, which those tools that write FAT
+// make with a '~' tail, and non-ASCII names match in ways strcasecmp does
+// not know.
+bool ListedSpelling(const std::string& name)
+{
+    for (unsigned char c : name)
+        if (c == '~' || c >= 0x80)
+            return false;
+    return true;
+}
+
+// True when mtools stores the name as it is, as a short name alone, so that
+// mdir lists it just so: an upper-case 8.3 name.
+bool PlainShortName(const std::string& name)
+{
+    const size_t dot = name.find('.');
+    const size_t base = dot == std::string::npos ? name.size() : dot;
+    if (base == 0 || base > 8 ||
+        (dot != std::string::npos && (name.size() - dot - 1 > 3 || name.size() == dot + 1 ||
+                                      name.find('.', dot + 1) != std::string::npos)))
+        return false;
+    for (unsigned char c : name)
+        if (c != '.' && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') &&
+            std::strchr("_$!#%&'()@^`{}-", c) == nullptr)
+            return false;
+    return true;
+}
+
 class MtoolsImage final : public DiskImage
 {
   public:
@@ -169,6 +221,7 @@ class MtoolsImage final : public DiskImage
     void Use(uint64_t offset)
     {
         drive_ = "/proc/self/fd/" + std::to_string(fd_) + "@@" + std::to_string(offset);
+        listings_.clear();
     }
 
     // True when the partition in use holds the Windows directory; false
@@ -183,36 +236,24 @@ class MtoolsImage final : public DiskImage
 
     bool Exists(const std::string& dosPath) override
     {
-        return Probe(dosPath, "");
+        return Look(dosPath, false);
     }
 
     bool IsFolder(const std::string& dosPath) override
     {
-        return Probe(dosPath, "/");
+        return Look(dosPath, true);
     }
 
     bool List(const std::string& dosFolder, std::vector<std::string>& names) override
     {
         std::string path;
-        Child child;
-        if (!Path(dosFolder, path) || !Tool({"mdir", "-a", "-b", path + "/"}, -1, child) ||
-            !Succeeded(child))
+        bool missing = false;
+        const Listing* listing = Path(dosFolder, path) ? Entries(path, missing) : nullptr;
+        if (listing == nullptr)
             return false;
         names.clear();
-        size_t start = 0;
-        while (start < child.out.size())
-        {
-            size_t end = child.out.find('\n', start);
-            if (end == std::string::npos)
-                end = child.out.size();
-            std::string line = child.out.substr(start, end - start);
-            start = end + 1;
-            if (!line.empty() && line.back() == '/')
-                line.pop_back();
-            const size_t slash = line.rfind('/');
-            if (slash != std::string::npos && slash + 1 < line.size())
-                names.push_back(line.substr(slash + 1));
-        }
+        for (const Entry& entry : *listing)
+            names.push_back(entry.name);
         return true;
     }
 
@@ -224,18 +265,32 @@ class MtoolsImage final : public DiskImage
         // mcopy copies every file of a folder named as its source.
         if (IsFolder(dosPath))
             return Fail(dosPath + ": is a folder");
-        Child child;
-        if (!lastError_.empty() || !Tool({"mcopy", path, "-"}, -1, child) || !Succeeded(child))
+        if (!lastError_.empty())
             return false;
-        bytes = std::move(child.out);
+        // mcopy writes the file into a memfd at its own pace, with no pipe
+        // to wait on, and it is then read in one piece of known size.
+        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
+        Child child;
+        if (content.Get() < 0)
+            return Fail(std::string("cannot hold the file: ") + std::strerror(errno));
+        if (!Tool({"mcopy", path, "-"}, -1, child, content.Get()) || !Succeeded(child))
+            return false;
+        struct stat info;
+        if (fstat(content.Get(), &info) != 0)
+            return Fail(dosPath + ": " + std::strerror(errno));
+        const size_t size = static_cast<size_t>(info.st_size);
+        void* mapped =
+            size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, content.Get(), 0);
+        if (mapped == MAP_FAILED)
+            return Fail(dosPath + ": " + std::strerror(errno));
+        bytes.assign(mapped != nullptr ? static_cast<const char*>(mapped) : "", size);
+        if (mapped != nullptr)
+            munmap(mapped, size);
         return true;
     }
 
     bool CreateFile(const std::string& dosPath, const std::string& bytes) override
     {
-        std::string path;
-        if (!Path(dosPath, path) || !Absent(dosPath))
-            return false;
         // The bytes go to mcopy as a whole file, not through a pipe: a run
         // killed while mcopy works then leaves the whole file or none,
         // never one cut short by the end of its input.
@@ -252,13 +307,24 @@ class MtoolsImage final : public DiskImage
         }
         if (content.Get() < 0 || written < bytes.size())
             return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
+        return CreateFileFrom(dosPath, content.Get());
+    }
+
+    bool CreateFileFrom(const std::string& dosPath, int content) override
+    {
+        std::string path;
+        if (!Path(dosPath, path) || !Absent(dosPath))
+            return false;
         // With the name checked free, a clash can only be a short name,
         // which gets a numeric tail; no clash may ever wait for an answer.
         Child child;
-        return Tool({"mcopy", "-D", "s", "-D", "A",
-                     "/proc/self/fd/" + std::to_string(content.Get()), path},
-                    content.Get(), child) &&
-               Succeeded(child);
+        written_ = true;
+        const bool done =
+            Tool({"mcopy", "-D", "s", "-D", "A", "/proc/self/fd/" + std::to_string(content), path},
+                 content, child) &&
+            Succeeded(child);
+        Noted(path, "", NameOf(path), done);
+        return done;
     }
 
     bool Rename(const std::string& from, const std::string& to) override
@@ -271,7 +337,11 @@ class MtoolsImage final : public DiskImage
         if (!Absent(to))
             return false;
         Child child;
-        return Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
+        written_ = true;
+        const bool done =
+            Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
+        Noted(source, NameOf(source), NameOf(target), done);
+        return done;
     }
 
     bool Remove(const std::string& dosPath) override
@@ -282,9 +352,13 @@ class MtoolsImage final : public DiskImage
         if (path == "::")
             return Fail(dosPath + ": the root folder cannot be removed");
         const bool folder = IsFolder(dosPath);
+        if (!lastError_.empty())
+            return false;
         Child child;
-        return lastError_.empty() && Tool({folder ? "mrd" : "mdel", path}, -1, child) &&
-               Succeeded(child);
+        written_ = true;
+        const bool done = Tool({folder ? "mrd" : "mdel", path}, -1, child) && Succeeded(child);
+        Noted(path, NameOf(path), "", done);
+        return done;
     }
 
     bool GetAttributes(const std::string& dosPath, unsigned& attributes) override
@@ -337,17 +411,22 @@ class MtoolsImage final : public DiskImage
         auto flag = [attributes](unsigned bit, const char* letter)
         { return std::string((attributes & bit) != 0 ? "+" : "-") + letter; };
         Child child;
+        written_ = true;
         return Tool({"mattrib", flag(0x20, "a"), flag(0x01, "r"), flag(0x04, "s"), flag(0x02, "h"),
                      path},
                     -1, child) &&
                Succeeded(child);
     }
 
+    // Nothing to flush when nothing was written since the last flush.
     bool Flush() override
     {
         lastError_.clear();
-        if (sys::Fsync(fd_) == 0)
+        if (!written_ || sys::Fsync(fd_) == 0)
+        {
+            written_ = false;
             return true;
+        }
         return Fail(std::string("cannot flush: ") + std::strerror(errno));
     }
 
@@ -387,13 +466,8 @@ class MtoolsImage final : public DiskImage
 
     // mdir answers for an entry, or with a trailing '/' for a folder only;
     // "not found" is an answer, not a failure.
-    bool Probe(const std::string& dosPath, const char* suffix)
+    bool Probe(const std::string& path, const char* suffix)
     {
-        std::string path;
-        if (!Path(dosPath, path))
-            return false;
-        if (path == "::")
-            return true;
         Child child;
         if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child))
             return false;
@@ -403,6 +477,121 @@ class MtoolsImage final : public DiskImage
             return false;
         Succeeded(child);
         return false;
+    }
+
+    // The folder's entries, listed once and then kept up to date by our own
+    // writes (nothing else writes the image while we hold its lock): each
+    // look into the image starts an mtools program. Null, with `missing`
+    // set when the folder does not exist, or with the error when it could
+    // not be listed.
+    const Listing* Entries(const std::string& folder, bool& missing)
+    {
+        std::string key = folder;
+        for (char& c : key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const auto known = listings_.find(key);
+        if (known != listings_.end())
+            return &known->second;
+        Child child;
+        if (!Tool({"mdir", "-a", "-b", folder + "/"}, -1, child))
+            return nullptr;
+        if (!Succeeded(child))
+        {
+            missing = child.err.find("not found") != std::string::npos;
+            return nullptr;
+        }
+        Listing listing;
+        size_t start = 0;
+        while (start < child.out.size())
+        {
+            size_t end = child.out.find('\n', start);
+            if (end == std::string::npos)
+                end = child.out.size();
+            std::string line = child.out.substr(start, end - start);
+            start = end + 1;
+            const bool isFolder = !line.empty() && line.back() == '/';
+            if (isFolder)
+                line.pop_back();
+            const size_t slash = line.rfind('/');
+            if (slash != std::string::npos && slash + 1 < line.size())
+                listing.push_back({line.substr(slash + 1), isFolder});
+        }
+        return &(listings_[key] = std::move(listing));
+    }
+
+    // Exists, or IsFolder when `folder`: from the listing of the folder the
+    // entry is in, unless only mtools can match the name.
+    bool Look(const std::string& dosPath, bool folder)
+    {
+        std::string path;
+        if (!Path(dosPath, path))
+            return false;
+        if (path == "::")
+            return true;
+        const std::string name = NameOf(path);
+        if (!ListedSpelling(name))
+            return Probe(path, folder ? "/" : "");
+        bool missing = false;
+        const Listing* listing = Entries(FolderOf(path), missing);
+        if (listing == nullptr)
+        {
+            if (missing)
+                lastError_.clear();
+            return false;
+        }
+        const Entry* entry = Find(*listing, name);
+        return entry != nullptr && (!folder || entry->folder);
+    }
+
+    static const Entry* Find(const Listing& listing, const std::string& name)
+    {
+        for (const Entry& entry : listing)
+            if (SameText(entry.name, name))
+                return &entry;
+        return nullptr;
+    }
+
+    // After one of our writes in the folder of `path`: the entry `gone`
+    // left it and the file `added` came into it (either may be empty), if
+    // the write `done`. A listing that cannot be brought up to date for
+    // certain is dropped and read again when next needed; so is every
+    // listing reached through a short alias, which may be this folder too.
+    void Noted(const std::string& path, const std::string& gone, const std::string& added,
+               bool done)
+    {
+        const std::string folder = FolderOf(path);
+        if (!ListedSpelling(folder))
+        {
+            // Written through a short alias: any listing may be this folder's.
+            listings_.clear();
+            return;
+        }
+        for (auto at = listings_.begin(); at != listings_.end();)
+            at = ListedSpelling(at->first) ? std::next(at) : listings_.erase(at);
+        std::string key = folder;
+        for (char& c : key)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const auto known = listings_.find(key);
+        if (known == listings_.end())
+            return;
+        Listing& listing = known->second;
+        const Entry* leaving = gone.empty() ? nullptr : Find(listing, gone);
+        if (leaving != nullptr && leaving->folder)
+        {
+            // Listings below a folder that is renamed or removed are stale.
+            listings_.clear();
+            return;
+        }
+        if (!done || (!gone.empty() && leaving == nullptr) ||
+            (!added.empty() && !PlainShortName(added)))
+        {
+            listings_.erase(known);
+            return;
+        }
+        if (leaving != nullptr)
+            listing.erase(listing.begin() + (leaving - listing.data()));
+        if (!added.empty())
+            listing.push_back({added, false});
     }
 
     // True when no entry has this name; false also when that cannot be told.
@@ -428,16 +617,17 @@ class MtoolsImage final : public DiskImage
     }
 
     // Runs one mtools program on the partition in use, passing it the open
-    // file `shared` too if >= 0; false (error set) when it could not run.
-    bool Tool(std::vector<std::string> args, int shared, Child& child)
+    // file `shared` too if >= 0, and writing its output to `output` if >= 0
+    // rather than to child.out; false (error set) when it could not run.
+    bool Tool(std::vector<std::string> args, int shared, Child& child, int output = -1)
     {
         args.insert(args.begin() + 1, {"-i", drive_});
-        if (Run(args, shared, child))
+        if (Run(args, shared, output, child))
             return true;
         return Fail(args[0] + ": " + std::strerror(errno));
     }
 
-    bool Run(const std::vector<std::string>& args, int shared, Child& child)
+    bool Run(const std::vector<std::string>& args, int shared, int output, Child& child)
     {
         Descriptor out[2], err[2];
         int pipes[2];
@@ -467,7 +657,8 @@ class MtoolsImage final : public DiskImage
         // child reaches the very file we opened and locked.
         const bool prepared =
             posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, out[1].Get(), 1) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, output >= 0 ? output : out[1].Get(), 1) ==
+                0 &&
             posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
             posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
             (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
@@ -530,6 +721,8 @@ class MtoolsImage final : public DiskImage
     std::string name_;
     std::string drive_;
     std::vector<std::string> environment_;
+    std::map<std::string, Listing> listings_; // by folder path in upper case
+    bool written_ = false;                    // since the last flush
 };
 
 // A partition of the image: where it starts and how many bytes it spans.

@@ -28,6 +28,9 @@ class DiskImage
     virtual bool ReadFile(const std::string& dosPath, std::string& bytes) = 0;
     // Creates a new file (fails if the name is taken) holding these bytes.
     virtual bool CreateFile(const std::string& dosPath, const std::string& bytes) = 0;
+    // The same with what the open file `content` holds from its start (it
+    // must not change meanwhile), so that a large file need not be copied.
+    virtual bool CreateFileFrom(const std::string& dosPath, int content) = 0;
     // Renames within one folder; `to` must not exist.
     virtual bool Rename(const std::string& from, const std::string& to) = 0;
     // Removes a file whatever its attributes, or an empty folder.

@@ -218,6 +218,44 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
     EXPECT_EQ(error, disk.path + ": no FAT16 or FAT32 partition holds a Windows directory");
 }
 
+// Answers come from each folder's listing, read once: our own writes must
+// show in them, whichever spelling of a folder or file they went through,
+// and a short alias (which no listing shows) must still be found.
+TEST_F(DiskImage, LooksAfterWritesMatchTheImageUnderEverySpelling)
+{
+    const Disk disk = MakeWindowsDisk({"", 16, false, false}, "registry");
+    std::string output;
+    ASSERT_EQ(
+        RunTool({"mmd", "-i", InImage(disk.path, disk.offset), "::/WINDOWS/Long Folder"}, output),
+        0)
+        << output;
+    PutFile(disk.path, disk.offset, "::/WINDOWS/Long Folder/A.TXT", "a");
+    PutFile(disk.path, disk.offset, "::/WINDOWS/Long Name.txt", "n");
+    std::string error;
+    auto image = win95::OpenDiskImage(disk.path, 0, error);
+    ASSERT_TRUE(image) << error;
+
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\LONGNA~1.TXT"));
+    EXPECT_TRUE(image->IsFolder("\\WINDOWS\\longfo~1"));
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT"));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGFO~1\\A.TXT", "\\WINDOWS\\LONGFO~1\\B.TXT"))
+        << image->LastError();
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT"));
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\long folder\\b.txt"));
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder\\B.TXT")) << image->LastError();
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\B.TXT"));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGNA~1.TXT", "\\WINDOWS\\SHORT.TXT"))
+        << image->LastError();
+    std::vector<std::string> names;
+    ASSERT_TRUE(image->List("\\WINDOWS", names)) << image->LastError();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"INF", "Long Folder", "SHORT.TXT", "SYSTEM.DAT"}));
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder")) << image->LastError();
+    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\Long Folder"));
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\A.TXT"));
+    EXPECT_EQ(image->LastError(), "");
+}
+
 // Signals for the run's whole process group, as a terminal sends them,
 // arrive all the while: the run's own waits go on after each interruption,
 // and no mtools program is stopped halfway through writing.
