@@ -215,6 +215,8 @@ bool WriteAll(int fd, const char* data, std::size_t size)
     return true;
 }
 
+constexpr off64_t WritebackChunk = off64_t(8) << 20;
+
 // Writes the temporary image file in full and flushes it; the writer is
 // called with a sink that appends to the file. The file gets the image's
 // owner, group and mode; a new machine's image gets the umask's.
@@ -225,11 +227,34 @@ template <typename Writer> bool WriteTemporary(Writer writeContent)
                        machine.imageKnown ? 0600 : 0644);
     if (fd < 0)
         return false;
-    bool written =
-        (!machine.imageKnown ||
-         sys::ChownChmod(fd, machine.owner, machine.group, machine.mode) == 0) &&
-        writeContent([fd](const char* data, std::size_t size) { return WriteAll(fd, data, size); });
-    bool flushed = written && sys::Fsync(fd) == 0;
+    // Each few megabytes written (or copied) are sent on to the disk at
+    // once, so that the flush below has only the last of them left to wait
+    // for. Where that cannot be started, the flush still writes everything.
+    off64_t written = 0;
+    off64_t sent = 0;
+    auto append = [fd, &written, &sent](const char* data, std::size_t size)
+    {
+        while (size > 0)
+        {
+            auto piece = static_cast<std::size_t>(
+                std::min<off64_t>(static_cast<off64_t>(size), sent + WritebackChunk - written));
+            if (!WriteAll(fd, data, piece))
+                return false;
+            data += piece;
+            size -= piece;
+            written += static_cast<off64_t>(piece);
+            if (written - sent == WritebackChunk)
+            {
+                sys::StartWriteback(fd, sent, WritebackChunk);
+                sent = written;
+            }
+        }
+        return true;
+    };
+    bool complete = (!machine.imageKnown ||
+                     sys::ChownChmod(fd, machine.owner, machine.group, machine.mode) == 0) &&
+                    writeContent(append);
+    bool flushed = complete && sys::Fsync(fd) == 0;
     int error = errno;
     bool closed = sys::Close(fd) == 0;
     if (flushed && closed)

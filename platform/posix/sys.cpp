@@ -218,6 +218,11 @@ int Fsync(int fd)
     return Injected("fsync") ? -1 : fsync(fd);
 }
 
+int StartWriteback(int fd, off64_t offset, off64_t size)
+{
+    return Injected("sync") ? -1 : sync_file_range(fd, offset, size, SYNC_FILE_RANGE_WRITE);
+}
+
 int Rename(const char* from, const char* to)
 {
     return Injected("rename") ? -1 : std::rename(from, to);

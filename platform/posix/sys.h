@@ -4,7 +4,7 @@
 //
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
-// is one of open, read, map, write, copy, fsync, rename, lock, close,
+// is one of open, read, map, write, copy, fsync, sync, rename, lock, close,
 // unlink, mkdir, opendir, link, chown, spawn, memory, or "any" (every
 // call counts but memory), and
 // <n> counts from 1. There, WIN95_FAULT_TRACE=<file> also writes the kind
@@ -45,6 +45,10 @@ ssize_t Write(int fd, const void* buffer, size_t size);
 // the current position of `to`, inside the kernel.
 ssize_t CopyRange(int from, off64_t* offset, int to, size_t size);
 int Fsync(int fd);
+// Starts writing `size` bytes of the file from `offset` out to its disk
+// without waiting for them (sync_file_range); promises nothing about
+// durability, so a failure changes nothing but speed.
+int StartWriteback(int fd, off64_t offset, off64_t size);
 int Rename(const char* from, const char* to);
 // A second name for the file; fails with EEXIST when the name is taken.
 int Link(const char* from, const char* to);

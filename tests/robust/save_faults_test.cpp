@@ -169,6 +169,56 @@ TEST(Save, KeepsThePermissionsOfTheImage)
     umask(022);
 }
 
+// A key of about `megabytes` MB of values, for images large enough that
+// their save starts writing back to the disk while it writes.
+std::string PaddingKey(const std::string& name, int megabytes)
+{
+    std::string key = "[HKEY_LOCAL_MACHINE\\" + name + "]\r\n";
+    std::string text(1000, 'x');
+    for (int value = 0; value < megabytes * 1000; ++value)
+        key += "\"v" + std::to_string(value) + "\"=\"" + text + "\"\r\n";
+    return key + "\r\n";
+}
+
+// A large image is saved byte for byte as a small one, around the parts
+// the run does not touch; write-back that fails changes nothing, and a
+// run killed there leaves the old image for the next run to replace.
+TEST(Save, LargeImageWriteBackNeitherChangesNorFailsTheSave)
+{
+    const std::string header = "REGEDIT4\r\n\r\n";
+    std::string small = support::MachineWithImage(Fixture("default.reg"));
+    ASSERT_EQ(0, RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, small).exitStatus);
+    std::string smallAfter = support::ImageOf(small);
+    ASSERT_EQ(header, smallAfter.substr(0, header.size()));
+
+    std::string before = header + PaddingKey("Aaa", 9) +
+                         Fixture("default.reg").substr(header.size()) + PaddingKey("Zzz", 9);
+    std::string after =
+        header + PaddingKey("Aaa", 9) + smallAfter.substr(header.size()) + PaddingKey("Zzz", 9);
+
+    std::string traced = support::MachineWithImage(before);
+    std::vector<std::string> calls =
+        robust::TraceCalls(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, traced);
+    EXPECT_EQ(after, support::ImageOf(traced));
+    EXPECT_LE(2, std::count(calls.begin(), calls.end(), "sync"));
+
+    std::string failed = support::MachineWithImage(before);
+    support::RunResult result = RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, failed,
+                                           {"WIN95_FAULT=sync:1:fail"});
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_EQ(0u, robust::MachineReports(result.errorOutput, failed).size()) << result.errorOutput;
+    EXPECT_EQ(after, support::ImageOf(failed));
+
+    std::string killed = support::MachineWithImage(before);
+    EXPECT_EQ(-1, RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, killed,
+                             {"WIN95_FAULT=sync:2:crash"})
+                      .exitStatus);
+    EXPECT_EQ(before, support::ImageOf(killed));
+    EXPECT_EQ(0, RunProgram(Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, killed).exitStatus);
+    EXPECT_EQ(after, support::ImageOf(killed));
+    EXPECT_FALSE(FileExists(TemporaryFile(killed)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Runs, SaveFaults, testing::ValuesIn(scenarios),
                          [](const testing::TestParamInfo<Scenario>& info)
                          { return std::string(info.param.name); });
