@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace robust
 {
 
@@ -17,20 +15,7 @@ Started StartProgram(const std::string& program, const std::vector<std::string>&
 {
     Started started;
     started.errorFile = support::TempDir() + "/stderr";
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
-            env.push_back(*entry);
-    env.push_back("WIN95PREFIX=" + machine);
-
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    support::ChildCommand command(program, arguments, machine);
 
     started.pid = fork();
     if (started.pid == 0)
@@ -41,7 +26,7 @@ Started StartProgram(const std::string& program, const std::vector<std::string>&
         char byte;
         if (gate >= 0 && read(gate, &byte, 1) != 1)
             _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(program.c_str(), command.argv.data(), command.envp.data());
         _exit(127);
     }
     EXPECT_GT(started.pid, 0) << "fork failed";

@@ -132,25 +132,28 @@ std::map<std::string, std::string> Entries(const std::string& dir)
     return entries;
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                     const std::string& machine, const std::vector<std::string>& extraEnv)
+ChildCommand::ChildCommand(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::string& machine, const std::vector<std::string>& extraEnv)
 {
-    std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
             env.push_back(*entry);
     env.push_back("WIN95PREFIX=" + machine);
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
 
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    std::vector<char*> envp;
     for (std::string& entry : env)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
+}
 
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& machine, const std::vector<std::string>& extraEnv)
+{
+    ChildCommand command(program, arguments, machine, extraEnv);
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0)
         return {};
@@ -160,7 +163,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         dup2(pipeEnds[1], 2);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(program.c_str(), command.argv.data(), command.envp.data());
         _exit(127);
     }
     close(pipeEnds[1]);

@@ -43,6 +43,22 @@ struct RunResult
     std::string errorOutput;
 };
 
+// The argument and environment vectors that run a program on the machine:
+// this process's environment with WIN95PREFIX set to the machine, and
+// extraEnv's NAME=VALUE entries added. The vectors point into the object,
+// so it is neither copied nor moved.
+struct ChildCommand
+{
+    ChildCommand(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::string& machine, const std::vector<std::string>& extraEnv = {});
+    ChildCommand(const ChildCommand&) = delete;
+    ChildCommand& operator=(const ChildCommand&) = delete;
+
+    std::vector<std::string> env;
+    std::vector<char*> argv; // ends with a null pointer
+    std::vector<char*> envp; // ends with a null pointer
+};
+
 // Runs a program with these arguments on the machine; extraEnv holds
 // NAME=VALUE entries added to the environment.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
