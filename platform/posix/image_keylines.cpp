@@ -4,6 +4,7 @@
 #include "platform/posix/image_values.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -13,8 +14,10 @@ namespace win95
 namespace
 {
 
-// Images from this size on are read in two halves at once.
+// Images from this size on are read in pieces of about pieceSize bytes by
+// two threads at once.
 constexpr std::size_t splitSize = 4 << 20;
+constexpr std::size_t pieceSize = 2 << 20;
 
 // How far ahead of the lines being checked a NUL byte is looked for.
 constexpr std::size_t nulSearchAhead = 256 << 10;
@@ -25,11 +28,21 @@ constexpr std::size_t nulSearchAhead = 256 << 10;
 constexpr std::string_view plainRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS",
                                            "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 
-// The length of the beginning two texts share, compared a word at a time.
+// The length of the beginning two texts share, compared sixteen bytes at
+// a time where the processor can, else eight.
 std::size_t CommonPrefix(std::string_view a, std::string_view b)
 {
     std::size_t common = std::min(a.size(), b.size());
     std::size_t same = 0;
+#if defined(__SSE2__)
+    for (; same + 16 <= common; same += 16)
+    {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.data() + same));
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.data() + same));
+        if (int equal = _mm_movemask_epi8(_mm_cmpeq_epi8(x, y)); equal != 0xFFFF)
+            return same + static_cast<std::size_t>(__builtin_ctz(~static_cast<unsigned>(equal)));
+    }
+#endif
     for (std::uint64_t x, y; same + 8 <= common; same += 8)
     {
         std::memcpy(&x, a.data() + same, 8);
@@ -60,6 +73,32 @@ struct Image::LoadPath
     bool classes = false;          // it begins with HKEY_CLASSES_ROOT
 };
 
+// A stretch of a large image, from a key line on, read on its own. Two
+// threads take the pieces in turn, so that one slowed down by other work
+// on the host leaves more of them to the other.
+struct Image::Piece
+{
+    std::size_t begin;
+    std::size_t end;
+    KeyLines lines;
+    ImageError error;
+    const char* nul = nullptr;
+    bool read = true;
+};
+
+void Image::ReadPiece(Piece& piece, std::size_t reserve) const
+{
+    piece.lines.sections.reserve(reserve);
+    piece.lines.shared.reserve(reserve);
+    piece.read = ReadLines(piece.begin, piece.end, 1, piece.lines, piece.error, piece.nul);
+}
+
+// The number of the line that holds the byte at `at`.
+std::size_t Image::LineOf(const char* at) const
+{
+    return 1 + static_cast<std::size_t>(std::count(text_.data(), at, '\n'));
+}
+
 bool Image::Load(ImageText text, ImageError& error)
 {
     source_ = std::move(text);
@@ -72,68 +111,67 @@ bool Image::Load(ImageText text, ImageError& error)
     while (headerEnd > 0 && IsBlank(t[headerEnd - 1]))
         --headerEnd;
     bool isImage = t.substr(0, headerEnd) == "REGEDIT4";
-    // A key line takes at least 12 bytes, so this never moves the records;
-    // the pages reserved beyond those used are never touched.
-    KeyLines first;
-    first.sections.reserve(t.size() / 12 + 1);
-    first.shared.reserve(t.size() / 12 + 1);
-    // A large image is read in two halves at once, the second from a key
-    // line on. Its first key line is recorded as sharing no names with the
-    // line before, which only makes one more place to look for subkeys.
-    std::size_t split = t.size();
-    if (isImage && t.size() >= splitSize)
-        split =
-            std::min(t.find("\n[", header.next + (t.size() - header.next) / 2), t.size() - 1) + 1;
-    KeyLines second;
-    ImageError secondError;
-    const char* secondNul = nullptr;
-    bool secondRead = true;
-    auto readSecond = [&]
+    if (const char* nul = NulIn(0, isImage ? header.next : t.size()))
+        return Fail(error, LineOf(nul), "NUL byte");
+    if (!isImage)
+        return Fail(error, 1, "not a REGEDIT4 image");
+    // Each piece after the first begins at a key line, which is recorded as
+    // sharing no names with the line before: that only makes one more
+    // place to look for subkeys.
+    std::vector<Piece> pieces;
+    for (std::size_t from = header.next; from < t.size() || pieces.empty();)
     {
-        second.sections.reserve((t.size() - split) / 12 + 1);
-        second.shared.reserve((t.size() - split) / 12 + 1);
-        secondRead = ReadLines(split, t.size(), 1, second, secondError, secondNul);
+        std::size_t to = t.size();
+        if (t.size() >= splitSize && t.size() - from > pieceSize)
+            to = std::min(t.find("\n[", from + pieceSize), t.size() - 1) + 1;
+        pieces.push_back({from, to, {}, {}, nullptr, true});
+        from = to;
+    }
+    // The first piece's records take all the others' at the end: a key line
+    // takes at least 12 bytes, so this never moves them, and the pages
+    // reserved beyond those used are never touched.
+    std::atomic<std::size_t> next{0};
+    auto readPieces = [&]
+    {
+        for (std::size_t k; (k = next++) < pieces.size();)
+            ReadPiece(pieces[k], (k == 0 ? t.size() : pieces[k].end - pieces[k].begin) / 12 + 1);
     };
-    // Without a second thread the second half is read after the first.
     std::thread reader;
-    bool readLater = false;
-    if (split < t.size())
+    if (pieces.size() > 1)
     {
         try
         {
-            reader = std::thread(readSecond);
+            reader = std::thread(readPieces);
         }
         catch (const std::system_error&)
         {
-            readLater = true;
         }
     }
-    const char* nul = NulIn(0, isImage ? header.next : t.size());
-    bool firstRead =
-        nul == nullptr && isImage && ReadLines(header.next, split, 2, first, error, nul);
+    readPieces();
     if (reader.joinable())
         reader.join();
-    if (readLater)
-        readSecond();
-    if (nul == nullptr)
-        nul = secondNul;
-    if (nul != nullptr)
-        return Fail(error, 1 + static_cast<std::size_t>(std::count(t.data(), nul, '\n')),
-                    "NUL byte");
-    if (!isImage)
-        return Fail(error, 1, "not a REGEDIT4 image");
-    if (!firstRead)
-        return false;
-    if (!secondRead)
+    // A NUL byte anywhere is the fault reported first; then the first fault
+    // in the text.
+    for (const Piece& piece : pieces)
+        if (piece.nul != nullptr)
+            return Fail(error, LineOf(piece.nul), "NUL byte");
+    for (const Piece& piece : pieces)
+        if (!piece.read)
+        {
+            error = piece.error;
+            error.line += LineOf(t.data() + piece.begin) - 1;
+            return false;
+        }
+    KeyLines& all = pieces.front().lines;
+    for (std::size_t k = 1; k < pieces.size(); ++k)
     {
-        error = secondError;
-        error.line += static_cast<std::size_t>(std::count(t.data(), t.data() + split, '\n'));
-        return false;
+        KeyLines& lines = pieces[k].lines;
+        all.sections.insert(all.sections.end(), lines.sections.begin(), lines.sections.end());
+        all.shared.insert(all.shared.end(), lines.shared.begin(), lines.shared.end());
+        lines = KeyLines();
     }
-    first.sections.insert(first.sections.end(), second.sections.begin(), second.sections.end());
-    first.shared.insert(first.shared.end(), second.shared.begin(), second.shared.end());
-    sections_ = std::move(first.sections);
-    shared_ = std::move(first.shared);
+    sections_ = std::move(all.sections);
+    shared_ = std::move(all.shared);
     keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }

@@ -115,8 +115,9 @@ LineSpan LineAt(std::string_view text, std::size_t begin);
 std::size_t SkipBlanks(std::string_view text, std::size_t at, std::size_t end);
 
 // The commonest value entry, a whole line "name"="text" or @="text" with
-// no blank, escape or line break: where the next line starts if the line
-// at `begin` is one, else 0. Whatever it takes, ValueReader takes too.
+// no blank or line break and no escapes but \\ and \": where the next line
+// starts if the line at `begin` is one, else 0. Whatever it takes,
+// ValueReader takes too.
 std::size_t PlainTextEntry(std::string_view text, std::size_t begin);
 
 // Reads one value entry: its name, '=', and its data, which may continue

@@ -119,10 +119,13 @@ class Image final : public Storage
     };
     class Output;
     struct LoadPath;
+    struct Piece;
     struct Placed;
 
     // Reading and checking the text (image_keylines.cpp).
     const char* NulIn(std::size_t begin, std::size_t end) const;
+    void ReadPiece(Piece& piece, std::size_t reserve) const;
+    std::size_t LineOf(const char* at) const;
     bool ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
                    ImageError& error, const char*& nul) const;
     bool CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,

@@ -31,6 +31,14 @@ win95::ImagePtr Read(const std::string& text)
     return image;
 }
 
+std::string Repeated(const std::string& text, int times)
+{
+    std::string repeated;
+    for (int i = 0; i < times; ++i)
+        repeated += text;
+    return repeated;
+}
+
 std::string Written(const Image& image)
 {
     std::string text;
@@ -369,6 +377,20 @@ TEST(ImageFile, MalformedImagesAreRejectedWithTheLine)
         {"junk after '\\'", k + "\"a\"=hex:01,\\ x\r\n  02\r\n", 3},
         {"bad hex byte", k + "\"a\"=hex:01,\\\r\n  02,\\\r\n  zz\r\n", 5},
         {"NUL byte", k + "\n\"a\"=\"x" + std::string(1, '\0') + "y\"\r\n", 4},
+        // Faults behind good escapes, and deep in long hex data, which the
+        // reader passes over many bytes at a time.
+        {"bad escape in string", k + "\"a\"=\"C:\\\\W\\\"D\\q\"\r\n", 3},
+        {"missing '=' after the value name", k + "\"a\\\"=\"1\"\r\n", 3},
+        {"bad hex byte",
+         k + "\"a\"=hex:" + Repeated("01,", 20) + "0g," + Repeated("02,", 9) + "03\r\n", 3},
+        {"bad hex byte",
+         k + "\"a\"=hex:" + Repeated("Ab,", 7) +
+             "\xb0"
+             "1," +
+             Repeated("02,", 9) + "03\r\n",
+         3},
+        {"missing ',' between hex bytes",
+         k + "\"a\"=hex:" + Repeated("fF,", 9) + "0102," + Repeated("03,", 9) + "04\r\n", 3},
     };
     for (const Malformed& malformed : cases)
     {
