@@ -67,6 +67,32 @@ template <typename Visit> void Image::ForEachRun(KeyId key, Visit visit) const
 // Calls visit(run) for each stretch of the key's runs that names one of
 // its subkeys, in image order: a stretch ends where a line shares no more
 // than the key's own names with the line before.
+// The first section from `at` whose key line shares no more than `depth`
+// names with the line before, or `end`. The lines below one subkey can be
+// most of a large image, so they are passed over sixteen at a time where
+// the processor compares four counts at once.
+inline std::uint32_t Image::NextLineSharing(std::uint32_t at, std::uint32_t end,
+                                            std::uint32_t depth) const
+{
+#if defined(__SSE2__)
+    const __m128i most = _mm_set1_epi32(static_cast<int>(depth));
+    for (; end - at >= 16; at += 16)
+    {
+        const auto* four = reinterpret_cast<const __m128i*>(shared_.data() + at);
+        __m128i more =
+            _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi32(_mm_loadu_si128(four), most),
+                                        _mm_cmpgt_epi32(_mm_loadu_si128(four + 1), most)),
+                          _mm_and_si128(_mm_cmpgt_epi32(_mm_loadu_si128(four + 2), most),
+                                        _mm_cmpgt_epi32(_mm_loadu_si128(four + 3), most)));
+        if (_mm_movemask_ps(_mm_castsi128_ps(more)) != 0xF)
+            break;
+    }
+#endif
+    while (at < end && shared_[at] > depth)
+        ++at;
+    return at;
+}
+
 template <typename Visit> void Image::ForEachChildRun(KeyId key, Visit visit) const
 {
     std::uint32_t depth = keys_[key].depth;
@@ -75,9 +101,8 @@ template <typename Visit> void Image::ForEachChildRun(KeyId key, Visit visit) co
                {
                    for (std::uint32_t at = run.begin; at < run.end;)
                    {
-                       std::uint32_t start = at++;
-                       while (at < run.end && shared_[at] > depth)
-                           ++at;
+                       std::uint32_t start = at;
+                       at = NextLineSharing(at + 1, run.end, depth);
                        if (Depth(start) > depth)
                            visit(Run{start, at});
                    }

@@ -138,6 +138,7 @@ class Image final : public Storage
     std::string_view Pool(std::string_view fixed) const;
     NameAt ChildName(std::uint32_t section, KeyId parent) const;
     std::size_t PathEnd(std::uint32_t section) const;
+    std::uint32_t NextLineSharing(std::uint32_t at, std::uint32_t end, std::uint32_t depth) const;
     template <typename Visit> void ForEachChildRun(KeyId key, Visit visit) const;
     template <typename Visit> void ForEachRun(KeyId key, Visit visit) const;
     void AddRun(KeyId key, Run run) const;
