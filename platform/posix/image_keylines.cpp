@@ -216,6 +216,20 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, Key
             at += t[at] == '\n' ? 1 : 2;
             continue;
         }
+        if (t[at] == '[')
+        {
+            // The bytes a key line shares with the path before hold no line
+            // end, so its end is looked for only after them.
+            std::size_t same = CommonPrefix(t.substr(at + 1, path.text.size()), path.text);
+            std::size_t end = static_cast<std::size_t>(
+                FirstOf(t.data() + at + 1 + same, t.data() + t.size(), '\n', '\n', '\n') -
+                t.data());
+            if (!ReadKeyLine(at, t[end - 1] == '\r' ? end - 1 : end, same, line, path, lines,
+                             error))
+                return false;
+            at = end < t.size() ? end + 1 : end;
+            continue;
+        }
         if (!lines.sections.empty())
             if (std::size_t next = PlainTextEntry(t, at))
             {
@@ -225,12 +239,7 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, Key
         LineSpan span = LineAt(t, at);
         std::size_t next = span.next;
         std::size_t first = SkipBlanks(t, at, span.contentEnd);
-        if (t[at] == '[')
-        {
-            if (!ReadKeyLine(at, span.contentEnd, line, path, lines, error))
-                return false;
-        }
-        else if (first < span.contentEnd && t[first] != ';')
+        if (first < span.contentEnd && t[first] != ';')
         {
             if (t[first] != '"' && t[first] != '@')
                 return Fail(error, line, "expected a key, a value or a comment");
@@ -249,9 +258,10 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, Key
 
 // A key line runs from '[' to the last ']' of the line, so that a key name
 // may hold ']'. Only the names after those it shares with the line before
-// are checked again.
-bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                        KeyLines& lines, ImageError& error) const
+// are checked again; `same` is how many bytes after its '[' are those of
+// the path before.
+bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same,
+                        std::size_t line, LoadPath& path, KeyLines& lines, ImageError& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -263,7 +273,7 @@ bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t l
         return Fail(error, line, "empty key path");
 
     std::string_view full = t.substr(begin + 1, close - begin - 1);
-    std::size_t same = CommonPrefix(full, path.text);
+    same = std::min(same, full.size());
     bool nameEndsThere = same == full.size() || full[same] == '\\';
     std::size_t shared = 0;
     while (shared < path.ends.size() &&

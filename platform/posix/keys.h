@@ -130,8 +130,8 @@ class Image final : public Storage
                    ImageError& error, const char*& nul) const;
     bool CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
                     ImageError& error, std::size_t& searched, const char*& nul) const;
-    bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t line, LoadPath& path,
-                     KeyLines& lines, ImageError& error) const;
+    bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same, std::size_t line,
+                     LoadPath& path, KeyLines& lines, ImageError& error) const;
 
     // The key tree (image_tree.cpp).
     std::uint32_t Depth(std::uint32_t section) const;
