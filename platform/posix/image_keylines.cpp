@@ -2,10 +2,13 @@
 // never rewritten, and each key line is recorded for the key tree.
 #include "platform/posix/image_tree.h"
 #include "platform/posix/image_values.h"
+#include "platform/posix/sys.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -88,6 +91,7 @@ struct Image::Piece
 
 void Image::ReadPiece(Piece& piece, std::size_t reserve) const
 {
+    sys::CheckMemory();
     piece.lines.sections.reserve(reserve);
     piece.lines.shared.reserve(reserve);
     piece.read = ReadLines(piece.begin, piece.end, 1, piece.lines, piece.error, piece.nul);
@@ -136,20 +140,39 @@ bool Image::Load(ImageText text, ImageError& error)
         for (std::size_t k; (k = next++) < pieces.size();)
             ReadPiece(pieces[k], (k == 0 ? t.size() : pieces[k].end - pieces[k].begin) / 12 + 1);
     };
+    // Running out of memory on either thread ends the reading of both and
+    // is thrown on, once the second thread has ended.
+    auto readUntilFailure = [&](std::exception_ptr& failure)
+    {
+        try
+        {
+            readPieces();
+        }
+        catch (...)
+        {
+            failure = std::current_exception();
+            next = pieces.size();
+        }
+    };
+    std::exception_ptr theirs;
     std::thread reader;
     if (pieces.size() > 1)
     {
         try
         {
-            reader = std::thread(readPieces);
+            reader = std::thread(readUntilFailure, std::ref(theirs));
         }
         catch (const std::system_error&)
         {
         }
     }
-    readPieces();
+    std::exception_ptr ours;
+    readUntilFailure(ours);
     if (reader.joinable())
         reader.join();
+    for (const std::exception_ptr& failure : {ours, theirs})
+        if (failure)
+            std::rethrow_exception(failure);
     // A NUL byte anywhere is the fault reported first; then the first fault
     // in the text.
     for (const Piece& piece : pieces)

@@ -1,5 +1,6 @@
 #include "platform/posix/sys.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,26 +26,25 @@ struct Fault
     char call[16] = "";
     long at = 0;
     bool crash = false;
-    long seen = 0;
+    std::atomic<long> seen{0}; // memory is also taken on the image reader's second thread
 };
 
 Fault& TheFault()
 {
-    static Fault fault = []
+    static Fault fault;
+    static const bool parsed = []
     {
-        Fault parsed;
         const char* text = std::getenv("WIN95_FAULT");
-        if (text == nullptr)
-            return parsed;
-        const char* colon = std::strchr(text, ':');
-        if (colon == nullptr || colon - text >= static_cast<long>(sizeof parsed.call))
-            return parsed;
-        std::memcpy(parsed.call, text, static_cast<size_t>(colon - text));
+        const char* colon = text != nullptr ? std::strchr(text, ':') : nullptr;
+        if (colon == nullptr || colon - text >= static_cast<long>(sizeof fault.call))
+            return false;
+        std::memcpy(fault.call, text, static_cast<size_t>(colon - text));
         char* end = nullptr;
-        parsed.at = std::strtol(colon + 1, &end, 10);
-        parsed.crash = end != nullptr && std::strcmp(end, ":crash") == 0;
-        return parsed;
+        fault.at = std::strtol(colon + 1, &end, 10);
+        fault.crash = end != nullptr && std::strcmp(end, ":crash") == 0;
+        return true;
     }();
+    static_cast<void>(parsed);
     return fault;
 }
 

@@ -100,6 +100,26 @@ TEST(LimitsAndSignals, OutOfMemoryLeavesTheMachineAsItWas)
     ExpectMachineLeftAlone(result, machine, image, "out of memory");
 }
 
+// A large image is read on two threads; memory running out on either is
+// reported as on one.
+TEST(LimitsAndSignals, OutOfMemoryWhileReadingALargeImageLeavesTheMachineAsItWas)
+{
+    std::string image = Fixture("default.reg");
+    for (int n = 0; n < 70000; ++n)
+        image += "[HKEY_LOCAL_MACHINE\\Big\\" + std::to_string(n) + "]\r\n\"v\"=\"" +
+                 std::string(40, 'x') + "\"\r\n\r\n";
+    // The first mark is taken before the reading, one more by each piece.
+    for (int mark = 2; mark <= 4; ++mark)
+    {
+        std::string machine = support::MachineWithImage(image);
+        support::RunResult result =
+            RunProgram(Program("prnsetup"), install, machine,
+                       {"WIN95_FAULT=memory:" + std::to_string(mark) + ":fail"});
+        ExpectMachineLeftAlone(result, machine, image,
+                               "out of memory at mark " + std::to_string(mark));
+    }
+}
+
 // The signal is sent the moment the temporary image appears; it ends the
 // run once the save is done.
 TEST(LimitsAndSignals, TerminationDuringTheSaveLeavesNoTemporaryImage)
