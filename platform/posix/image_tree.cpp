@@ -258,20 +258,28 @@ KeyId Image::OnDemand(KeyId parent, std::string_view name)
     return key;
 }
 
+// Every registry call on a root key asks for it, so the key found is kept
+// for as long as it stands.
 KeyId Image::LocalMachine()
 {
+    if (localMachine_ != NoKey && Exists(localMachine_))
+        return localMachine_;
     KeyId key = Find(top, localMachineName);
-    return key != NoKey ? key : OnDemand(top, Pool(localMachineName));
+    localMachine_ = key != NoKey ? key : OnDemand(top, Pool(localMachineName));
+    return localMachine_;
 }
 
 KeyId Image::ClassesRoot()
 {
+    if (classesRoot_ != NoKey && Exists(classesRoot_))
+        return classesRoot_;
     KeyId key = LocalMachine();
     for (std::string_view name : {softwareName, classesName})
     {
         KeyId below = Find(key, name);
         key = below != NoKey ? below : OnDemand(key, Pool(name));
     }
+    classesRoot_ = key;
     return key;
 }
 
@@ -405,11 +413,14 @@ const Image::KeyValues* Image::ParsedValues(KeyId key) const
     return keys_[key].values != NoSection ? &values_[keys_[key].values] : nullptr;
 }
 
+// A printer's record alone asks for fifteen values, most of them missing:
+// the lengths are compared before the names.
 const Value* Image::FindValue(KeyId key, std::string_view name)
 {
-    std::vector<ValueLine>& values = Values(key).values;
+    std::uint32_t parsed = keys_[key].values;
+    std::vector<ValueLine>& values = (parsed != NoSection ? values_[parsed] : Values(key)).values;
     for (auto value = values.rbegin(); value != values.rend(); ++value)
-        if (SameName(value->name, name))
+        if (value->name.size() == name.size() && SameName(value->name, name))
             return &*value;
     return nullptr;
 }

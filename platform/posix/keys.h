@@ -194,7 +194,9 @@ class Image final : public Storage
     std::vector<KeyId> created_;    // keys made by this run, in order
     std::vector<KeyId> dirty_;      // keys whose values changed
     std::vector<KeyId> deleted_;    // keys deleted with their subtrees
-    KeyId cursorKey_ = NoKey;       // the last subkey looked up by position, to enumerate in O(1)
+    KeyId localMachine_ = NoKey;    // the root keys, once found or made
+    KeyId classesRoot_ = NoKey;
+    KeyId cursorKey_ = NoKey; // the last subkey looked up by position, to enumerate in O(1)
     std::uint32_t cursorIndex_ = 0;
     KeyId cursorChild_ = NoKey;
     bool changed_ = false;

@@ -10,60 +10,39 @@
 #include "platform/posix/registry_internal.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <utility>
 #include <vector>
 
 namespace
 {
+using win95::KeyId;
+using win95::NoKey;
+using win95::OpenRegistryKey;
+using win95::RegistryKey;
+
 const char printersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 const char driversKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
                           "4.0\\Drivers";
 const char currentEnvironment[] = "Windows 4.0";
 const char systemDir[] = "C:\\WINDOWS\\SYSTEM\\";
 
-using Text = std::optional<std::string>;
+// A text as the registry holds it; it stays valid while the key's values
+// do not change, which they never do during one spooler call.
+using Text = std::optional<std::string_view>;
 
 BOOL Fail(DWORD error)
 {
     SetLastError(error);
     return FALSE;
 }
-
-// An open registry key, closed when it goes out of scope.
-class Key
-{
-  public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key()
-    {
-        if (key_ != nullptr)
-            RegCloseKey(key_);
-    }
-
-    LONG Open(HKEY parent, const std::string& subKey)
-    {
-        HKEY opened;
-        LONG result = RegOpenKeyA(parent, subKey.c_str(), &opened);
-        if (result == ERROR_SUCCESS)
-            key_ = opened;
-        return result;
-    }
-    HKEY Handle() const
-    {
-        return key_;
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
 
 // A printer or driver name stands for exactly one key: an empty name would
 // open the parent itself, and a '\' would reach below the record.
@@ -74,58 +53,33 @@ bool IsKeyName(const char* name)
 
 // A text value up to its first zero byte (the installer writes the port as
 // a whole 256-byte buffer); none when the value is missing or not text.
-// Most texts are short: a first query into a small buffer takes them.
-Text QueryText(HKEY key, LPCSTR name)
+// Values are read straight from the storage, with what RegQueryValueExA
+// would give: a printer's record takes fifteen of them.
+Text QueryText(const RegistryKey& key, LPCSTR name)
 {
-    DWORD type = REG_NONE;
-    char small[256];
-    DWORD size = sizeof small;
-    LONG result =
-        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(small), &size);
-    if (result == ERROR_SUCCESS)
-        return type == REG_SZ ? Text(std::string(small, strnlen(small, size))) : std::nullopt;
-    if (result != ERROR_MORE_DATA || type != REG_SZ)
+    const win95::Value* value = key.storage->FindValue(key.key, name);
+    if (value == nullptr || value->type != REG_SZ)
         return std::nullopt;
-    std::string bytes(size, '\0');
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()),
-                         &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    bytes.resize(size);
-    return bytes.substr(0, bytes.find('\0'));
+    std::string_view data = value->data;
+    return data.substr(0, data.find('\0'));
 }
 
 // A four-byte value, least significant byte first; 0 when there is none.
-DWORD QueryNumber(HKEY key, LPCSTR name)
+DWORD QueryNumber(const RegistryKey& key, LPCSTR name)
 {
-    DWORD type = REG_NONE;
-    BYTE bytes[4];
-    DWORD size = sizeof bytes;
-    if (RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS ||
-        size != sizeof bytes || (type != REG_DWORD && type != REG_BINARY))
+    const win95::Value* value = key.storage->FindValue(key.key, name);
+    if (value == nullptr || value->data.size() != 4 ||
+        (value->type != REG_DWORD && value->type != REG_BINARY))
         return 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value->data.data());
     return DWORD{bytes[0]} | DWORD{bytes[1]} << 8 | DWORD{bytes[2]} << 16 | DWORD{bytes[3]} << 24;
 }
 
-// The subkeys' names, in the order they stand in the image.
-LONG SubkeyNames(HKEY key, std::vector<std::string>& names)
+// The subkey's name as RegEnumKeyA hands it out: up to its first zero byte.
+std::string SubkeyName(const RegistryKey& key, KeyId child)
 {
-    std::vector<char> name(256);
-    DWORD index = 0;
-    for (;;)
-    {
-        LONG result = RegEnumKeyA(key, index, name.data(), static_cast<DWORD>(name.size()));
-        if (result == ERROR_NO_MORE_ITEMS)
-            return ERROR_SUCCESS;
-        if (result == ERROR_MORE_DATA)
-        {
-            name.resize(name.size() * 2);
-            continue;
-        }
-        if (result != ERROR_SUCCESS)
-            return result;
-        names.emplace_back(name.data());
-        ++index;
-    }
+    std::string_view name = key.storage->Name(child);
+    return std::string(name.substr(0, name.find('\0')));
 }
 
 // One record to hand out: its numbers already set, its texts still to be
@@ -226,7 +180,7 @@ const PrinterNumber printerNumbers[] = {
 };
 
 // The printer is named by its key, which is what OpenPrinterA looks for.
-Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
+Entry<PRINTER_INFO_2A> ReadPrinter(const RegistryKey& printer, const std::string& name)
 {
     Entry<PRINTER_INFO_2A> entry;
     entry.Add(&PRINTER_INFO_2A::pPrinterName, name);
@@ -237,28 +191,32 @@ Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
     return entry;
 }
 
-Text SystemFile(const Text& fileName)
+// The path of the file in the system directory.
+void AddSystemFile(Entry<DRIVER_INFO_2A>& entry, LPSTR DRIVER_INFO_2A::*member,
+                   const Text& fileName)
 {
-    if (!fileName)
-        return std::nullopt;
-    return systemDir + *fileName;
+    if (fileName)
+        entry.Add(member, std::string(systemDir).append(*fileName));
 }
 
-Entry<DRIVER_INFO_2A> ReadDriver(HKEY driver, const std::string& name)
+Entry<DRIVER_INFO_2A> ReadDriver(const RegistryKey& driver, const std::string& name)
 {
     Entry<DRIVER_INFO_2A> entry;
     entry.record.cVersion = QueryNumber(driver, "Version");
     entry.Add(&DRIVER_INFO_2A::pName, name);
-    entry.Add(&DRIVER_INFO_2A::pEnvironment, std::string(currentEnvironment));
-    entry.Add(&DRIVER_INFO_2A::pDriverPath, SystemFile(QueryText(driver, "Driver")));
-    entry.Add(&DRIVER_INFO_2A::pDataFile, SystemFile(QueryText(driver, "Data File")));
-    entry.Add(&DRIVER_INFO_2A::pConfigFile, SystemFile(QueryText(driver, "Configuration File")));
+    entry.Add(&DRIVER_INFO_2A::pEnvironment, currentEnvironment);
+    AddSystemFile(entry, &DRIVER_INFO_2A::pDriverPath, QueryText(driver, "Driver"));
+    AddSystemFile(entry, &DRIVER_INFO_2A::pDataFile, QueryText(driver, "Data File"));
+    AddSystemFile(entry, &DRIVER_INFO_2A::pConfigFile, QueryText(driver, "Configuration File"));
     return entry;
 }
 
-LONG OpenPrinterKey(const std::string& name, Key& printer)
+// The record of that name under the printers' or the drivers' key.
+LONG OpenRecord(LPCSTR parent, const std::string& name, RegistryKey& record)
 {
-    return printer.Open(HKEY_LOCAL_MACHINE, std::string(printersKey) + "\\" + name);
+    RegistryKey above;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, parent, above);
+    return result == ERROR_SUCCESS ? OpenRegistryKey(above, name.c_str(), record) : result;
 }
 
 // A printer handle is the address of one of these, valid from OpenPrinterA
@@ -294,23 +252,25 @@ BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferS
     if (level != 2)
         return Fail(ERROR_INVALID_LEVEL);
 
-    Key printers;
-    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
-    std::vector<std::string> names;
-    if (result == ERROR_SUCCESS)
-        result = SubkeyNames(printers.Handle(), names);
+    RegistryKey printers;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, printersKey, printers);
     if (result != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(result));
 
-    // Once the records no longer fit, the rest are only measured.
+    // Each printer is opened by its name, as a program would open it; once
+    // the records no longer fit, the rest are only measured.
     std::vector<Entry<PRINTER_INFO_2A>> entries;
     std::size_t size = 0;
-    for (const std::string& name : names)
+    for (std::uint32_t index = 0;; ++index)
     {
-        Key printer;
-        if (printer.Open(printers.Handle(), name) != ERROR_SUCCESS)
+        KeyId child = printers.storage->Subkey(printers.key, index);
+        if (child == NoKey)
+            break;
+        std::string name = SubkeyName(printers, child);
+        RegistryKey printer;
+        if (OpenRegistryKey(printers, name.c_str(), printer) != ERROR_SUCCESS)
             continue;
-        Entry<PRINTER_INFO_2A> entry = ReadPrinter(printer.Handle(), name);
+        Entry<PRINTER_INFO_2A> entry = ReadPrinter(printer, name);
         size += PackedSize(entry);
         if (size <= bufferSize)
             entries.push_back(std::move(entry));
@@ -331,8 +291,8 @@ BOOL OpenPrinterA(LPSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSA)
     if (printer == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     *printer = nullptr;
-    Key key;
-    if (!IsKeyName(printerName) || OpenPrinterKey(printerName, key) != ERROR_SUCCESS)
+    RegistryKey key;
+    if (!IsKeyName(printerName) || OpenRecord(printersKey, printerName, key) != ERROR_SUCCESS)
         return Fail(ERROR_INVALID_PRINTER_NAME);
     auto opened = std::make_unique<OpenedPrinter>(OpenedPrinter{printerName});
     *printer = opened.get();
@@ -355,17 +315,15 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
         strcasecmp(environment, currentEnvironment) != 0)
         return Fail(ERROR_INVALID_ENVIRONMENT);
 
-    Key printerKey;
-    if (OpenPrinterKey(opened->name, printerKey) != ERROR_SUCCESS)
+    RegistryKey printerKey;
+    if (OpenRecord(printersKey, opened->name, printerKey) != ERROR_SUCCESS)
         return Fail(ERROR_INVALID_PRINTER_NAME);
-    Text driverName = QueryText(printerKey.Handle(), "Printer Driver");
-    Key driver;
-    if (!driverName || !IsKeyName(driverName->c_str()) ||
-        driver.Open(HKEY_LOCAL_MACHINE, std::string(driversKey) + "\\" + *driverName) !=
-            ERROR_SUCCESS)
+    std::string driverName(QueryText(printerKey, "Printer Driver").value_or(""));
+    RegistryKey driver;
+    if (!IsKeyName(driverName.c_str()) ||
+        OpenRecord(driversKey, driverName, driver) != ERROR_SUCCESS)
         return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
-    return Deliver(std::vector{ReadDriver(driver.Handle(), *driverName)}, buffer, bufferSize,
-                   needed);
+    return Deliver(std::vector{ReadDriver(driver, driverName)}, buffer, bufferSize, needed);
 }
 
 BOOL DeletePrinter(HANDLE printer)
@@ -373,10 +331,10 @@ BOOL DeletePrinter(HANDLE printer)
     OpenedPrinter* opened = FindOpened(printer);
     if (opened == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    Key printers;
-    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
+    RegistryKey printers;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, printersKey, printers);
     if (result == ERROR_SUCCESS)
-        result = win95::DeleteKeyTree(printers.Handle(), opened->name.c_str());
+        result = win95::DeleteKeyTree(printers, opened->name.c_str());
     if (result == ERROR_FILE_NOT_FOUND)
         return Fail(ERROR_INVALID_PRINTER_NAME);
     if (result != ERROR_SUCCESS)
