@@ -132,8 +132,9 @@ void Image::Append(KeyId parent, KeyId key) const
 void Image::Unlink(KeyId key) const
 {
     Key& own = keys_[key];
-    if (found_ == key)
-        found_ = own.previous;
+    for (KeyId& last : found_)
+        if (last == key)
+            last = own.previous;
     Key& up = keys_[own.parent];
     (own.previous == NoKey ? up.firstChild : keys_[own.previous].next) = own.next;
     (own.next == NoKey ? up.lastChild : keys_[own.next].previous) = own.previous;
@@ -205,24 +206,39 @@ void Image::List(KeyId key) const
     keys_[key].flags = keys_[key].flags | Listed;
 }
 
-// Keys are mostly looked up in the order they are enumerated, so the key
-// found last and the sibling after it are tried first.
+// Keys are mostly looked up in the order they are enumerated, and a
+// program may go back and forth between two parents (the spooler between
+// the printers and the drivers), so the key found last under each of the
+// last two parents and the sibling after it are tried first.
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
     if (keys_[parent].flags & Deleted)
         return NoKey;
-    if (found_ != NoKey && keys_[found_].parent == parent)
+    std::size_t slot = found_[0] != NoKey && keys_[found_[0]].parent == parent ? 0 : 1;
+    KeyId last = found_[slot];
+    KeyId key = NoKey;
+    if (last != NoKey && keys_[last].parent == parent)
     {
-        if (!(keys_[found_].flags & Deleted) && SameName(Name(found_), name))
-            return found_;
-        KeyId next = keys_[found_].next;
-        if (next != NoKey && !(keys_[next].flags & Deleted) && SameName(Name(next), name))
-            return found_ = next;
+        KeyId next = keys_[last].next;
+        if (Named(last, name))
+            key = last;
+        else if (next != NoKey && Named(next, name))
+            key = next;
     }
-    KeyId key = Search(parent, name);
+    if (key == NoKey)
+        key = Search(parent, name);
     if (key != NoKey)
-        found_ = key;
+    {
+        if (slot == 1)
+            found_[1] = found_[0];
+        found_[0] = key;
+    }
     return key;
+}
+
+bool Image::Named(KeyId key, std::string_view name) const
+{
+    return !(keys_[key].flags & Deleted) && SameName(Name(key), name);
 }
 
 // A name already known under the parent needs no search of its runs: a

@@ -145,6 +145,8 @@ class Image final : public Storage
     void Append(KeyId parent, KeyId key) const;
     void Unlink(KeyId key) const;
     KeyId Search(KeyId parent, std::string_view name) const;
+    // True when the key stands and has that name.
+    bool Named(KeyId key, std::string_view name) const;
     KeyId ScanForChild(KeyId parent, std::string_view name, std::uint32_t hash) const;
     void List(KeyId key) const;
     KeyId OnDemand(KeyId parent, std::string_view name);
@@ -180,7 +182,7 @@ class Image final : public Storage
     // be created is looked up twice in a row).
     mutable KeyId missParent_ = NoKey;
     mutable std::string missName_;
-    mutable KeyId found_ = NoKey; // the key found last
+    mutable KeyId found_[2] = {NoKey, NoKey}; // the keys found last under two parents, latest first
     // Open-addressing index of keys by parent and name; each slot keeps the
     // name's hash beside the key, so that a probe need not visit the key.
     struct Slot

@@ -9,7 +9,6 @@
 #include "platform/posix/registry.h"
 #include "platform/posix/registry_internal.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -55,7 +54,7 @@ bool IsKeyName(const char* name)
 // a whole 256-byte buffer); none when the value is missing or not text.
 // Values are read straight from the storage, with what RegQueryValueExA
 // would give: a printer's record takes fifteen of them.
-Text QueryText(const RegistryKey& key, LPCSTR name)
+Text QueryText(const RegistryKey& key, std::string_view name)
 {
     const win95::Value* value = key.storage->FindValue(key.key, name);
     if (value == nullptr || value->type != REG_SZ)
@@ -65,7 +64,7 @@ Text QueryText(const RegistryKey& key, LPCSTR name)
 }
 
 // A four-byte value, least significant byte first; 0 when there is none.
-DWORD QueryNumber(const RegistryKey& key, LPCSTR name)
+DWORD QueryNumber(const RegistryKey& key, std::string_view name)
 {
     const win95::Value* value = key.storage->FindValue(key.key, name);
     if (value == nullptr || value->data.size() != 4 ||
@@ -76,81 +75,51 @@ DWORD QueryNumber(const RegistryKey& key, LPCSTR name)
 }
 
 // The subkey's name as RegEnumKeyA hands it out: up to its first zero byte.
-std::string SubkeyName(const RegistryKey& key, KeyId child)
+std::string_view SubkeyName(const RegistryKey& key, KeyId child)
 {
     std::string_view name = key.storage->Name(child);
-    return std::string(name.substr(0, name.find('\0')));
+    return name.substr(0, name.find('\0'));
 }
 
-// One record to hand out: its numbers already set, its texts still to be
-// placed, kept one after another, each with its zero byte. A missing text
-// leaves its pointer null.
-template <typename Record> struct Entry
+// The bytes a record takes with its texts, each with its zero byte;
+// texts(visit) calls visit(member, text, before) for each of them, where
+// `before` is a fixed beginning of the text.
+template <typename Record, typename Texts> std::size_t PackedSize(Texts texts)
 {
-    Record record{};
-    std::string texts;
-    std::array<LPSTR Record::*, 10> members{}; // the member of each text, in order
-    std::size_t count = 0;                     // texts kept
-
-    void Add(LPSTR Record::*member, const Text& text)
-    {
-        if (!text)
-            return;
-        members[count++] = member;
-        texts.append(*text);
-        texts.push_back('\0');
-    }
-};
-
-template <typename Record> std::size_t PackedSize(const Entry<Record>& entry)
-{
-    return sizeof(Record) + entry.texts.size();
-}
-
-template <typename Record> std::size_t PackedSize(const std::vector<Entry<Record>>& entries)
-{
-    std::size_t size = 0;
-    for (const Entry<Record>& entry : entries)
-        size += PackedSize(entry);
+    std::size_t size = sizeof(Record);
+    texts(
+        [&size](LPSTR Record::*, const Text& text, std::string_view before)
+        {
+            if (text)
+                size += before.size() + text->size() + 1;
+        });
     return size;
 }
 
-// Places the records at the start of the buffer and their texts after all
-// of them, record by record, each text with its zero byte.
-template <typename Record> void Pack(const std::vector<Entry<Record>>& entries, LPBYTE buffer)
+// Copies the record's texts one after another from `next` on, each with
+// its zero byte, and points its members at them; a missing text leaves its
+// pointer null. Returns where the next record's texts go.
+template <typename Record, typename Texts>
+LPBYTE PackTexts(Record& record, LPBYTE next, Texts texts)
 {
-    LPBYTE next = buffer + entries.size() * sizeof(Record);
-    for (std::size_t i = 0; i < entries.size(); ++i)
-    {
-        const Entry<Record>& entry = entries[i];
-        Record record = entry.record;
-        std::memcpy(next, entry.texts.data(), entry.texts.size());
-        for (std::size_t text = 0; text < entry.count; ++text)
+    texts(
+        [&record, &next](LPSTR Record::*member, const Text& text, std::string_view before)
         {
-            record.*entry.members[text] = reinterpret_cast<LPSTR>(next);
-            next += std::strlen(reinterpret_cast<LPCSTR>(next)) + 1;
-        }
-        std::memcpy(buffer + i * sizeof(Record), &record, sizeof record);
-    }
-}
-
-// Hands the records to the caller; when they do not fit, fails with
-// ERROR_INSUFFICIENT_BUFFER and the size needed, and writes nothing.
-template <typename Record>
-BOOL Deliver(const std::vector<Entry<Record>>& entries, LPBYTE buffer, DWORD bufferSize,
-             LPDWORD needed)
-{
-    std::size_t size = PackedSize(entries);
-    *needed = static_cast<DWORD>(size);
-    if (size > bufferSize)
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    Pack(entries, buffer);
-    return TRUE;
+            if (!text)
+                return;
+            record.*member = reinterpret_cast<LPSTR>(next);
+            std::memcpy(next, before.data(), before.size());
+            next += before.size();
+            std::memcpy(next, text->data(), text->size());
+            next[text->size()] = '\0';
+            next += text->size() + 1;
+        });
+    return next;
 }
 
 struct PrinterText
 {
-    LPCSTR valueName;
+    std::string_view valueName;
     LPSTR PRINTER_INFO_2A::*member;
 };
 const PrinterText printerTexts[] = {
@@ -167,7 +136,7 @@ const PrinterText printerTexts[] = {
 
 struct PrinterNumber
 {
-    LPCSTR valueName;
+    std::string_view valueName;
     DWORD PRINTER_INFO_2A::*member;
 };
 const PrinterNumber printerNumbers[] = {
@@ -179,36 +148,36 @@ const PrinterNumber printerNumbers[] = {
     {"Status", &PRINTER_INFO_2A::Status},
 };
 
-// The printer is named by its key, which is what OpenPrinterA looks for.
-Entry<PRINTER_INFO_2A> ReadPrinter(const RegistryKey& printer, const std::string& name)
+// The printer's texts in the order they are packed. The printer is named
+// by its key, which is what OpenPrinterA looks for.
+template <typename Visit>
+void PrinterTexts(const RegistryKey& printer, std::string_view name, Visit visit)
 {
-    Entry<PRINTER_INFO_2A> entry;
-    entry.Add(&PRINTER_INFO_2A::pPrinterName, name);
+    visit(&PRINTER_INFO_2A::pPrinterName, name, "");
     for (const PrinterText& text : printerTexts)
-        entry.Add(text.member, QueryText(printer, text.valueName));
+        visit(text.member, QueryText(printer, text.valueName), "");
+}
+
+void PrinterNumbers(const RegistryKey& printer, PRINTER_INFO_2A& record)
+{
     for (const PrinterNumber& number : printerNumbers)
-        entry.record.*number.member = QueryNumber(printer, number.valueName);
-    return entry;
+        record.*number.member = QueryNumber(printer, number.valueName);
 }
 
-// The path of the file in the system directory.
-void AddSystemFile(Entry<DRIVER_INFO_2A>& entry, LPSTR DRIVER_INFO_2A::*member,
-                   const Text& fileName)
+// The driver's texts in the order they are packed; its files are paths in
+// the system directory.
+template <typename Visit>
+void DriverTexts(const RegistryKey& driver, std::string_view name, Visit visit)
 {
-    if (fileName)
-        entry.Add(member, std::string(systemDir).append(*fileName));
-}
-
-Entry<DRIVER_INFO_2A> ReadDriver(const RegistryKey& driver, const std::string& name)
-{
-    Entry<DRIVER_INFO_2A> entry;
-    entry.record.cVersion = QueryNumber(driver, "Version");
-    entry.Add(&DRIVER_INFO_2A::pName, name);
-    entry.Add(&DRIVER_INFO_2A::pEnvironment, currentEnvironment);
-    AddSystemFile(entry, &DRIVER_INFO_2A::pDriverPath, QueryText(driver, "Driver"));
-    AddSystemFile(entry, &DRIVER_INFO_2A::pDataFile, QueryText(driver, "Data File"));
-    AddSystemFile(entry, &DRIVER_INFO_2A::pConfigFile, QueryText(driver, "Configuration File"));
-    return entry;
+    visit(&DRIVER_INFO_2A::pName, name, "");
+    visit(&DRIVER_INFO_2A::pEnvironment, currentEnvironment, "");
+    const std::pair<std::string_view, LPSTR DRIVER_INFO_2A::*> files[] = {
+        {"Driver", &DRIVER_INFO_2A::pDriverPath},
+        {"Data File", &DRIVER_INFO_2A::pDataFile},
+        {"Configuration File", &DRIVER_INFO_2A::pConfigFile},
+    };
+    for (const auto& [valueName, member] : files)
+        visit(member, QueryText(driver, valueName), systemDir);
 }
 
 // The record of that name under the printers' or the drivers' key.
@@ -257,32 +226,42 @@ BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferS
     if (result != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(result));
 
-    // Each printer is opened by its name, as a program would open it; once
-    // the records no longer fit, the rest are only measured.
-    std::vector<Entry<PRINTER_INFO_2A>> entries;
+    // Each printer is opened by its name, as a program would open it, and
+    // measured; only when all of them fit are they read again and packed.
+    struct Found
+    {
+        KeyId child;   // the subkey enumerated
+        KeyId printer; // the key its name opens
+    };
+    std::vector<Found> found;
     std::size_t size = 0;
     for (std::uint32_t index = 0;; ++index)
     {
         KeyId child = printers.storage->Subkey(printers.key, index);
         if (child == NoKey)
             break;
-        std::string name = SubkeyName(printers, child);
+        std::string_view name = SubkeyName(printers, child);
         RegistryKey printer;
-        if (OpenRegistryKey(printers, name.c_str(), printer) != ERROR_SUCCESS)
+        if (OpenRegistryKey(printers, std::string(name).c_str(), printer) != ERROR_SUCCESS)
             continue;
-        Entry<PRINTER_INFO_2A> entry = ReadPrinter(printer, name);
-        size += PackedSize(entry);
-        if (size <= bufferSize)
-            entries.push_back(std::move(entry));
+        size +=
+            PackedSize<PRINTER_INFO_2A>([&](auto visit) { PrinterTexts(printer, name, visit); });
+        found.push_back({child, printer.key});
     }
+    *needed = static_cast<DWORD>(size);
     if (size > bufferSize)
-    {
-        *needed = static_cast<DWORD>(size);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    LPBYTE texts = buffer + found.size() * sizeof(PRINTER_INFO_2A);
+    for (std::size_t i = 0; i < found.size(); ++i)
+    {
+        RegistryKey printer{printers.storage, found[i].printer};
+        std::string_view name = SubkeyName(printers, found[i].child);
+        PRINTER_INFO_2A record{};
+        PrinterNumbers(printer, record);
+        texts = PackTexts(record, texts, [&](auto visit) { PrinterTexts(printer, name, visit); });
+        std::memcpy(buffer + i * sizeof record, &record, sizeof record);
     }
-    if (!Deliver(entries, buffer, bufferSize, needed))
-        return FALSE;
-    *returned = static_cast<DWORD>(entries.size());
+    *returned = static_cast<DWORD>(found.size());
     return TRUE;
 }
 
@@ -323,7 +302,16 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
     if (!IsKeyName(driverName.c_str()) ||
         OpenRecord(driversKey, driverName, driver) != ERROR_SUCCESS)
         return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
-    return Deliver(std::vector{ReadDriver(driver, driverName)}, buffer, bufferSize, needed);
+    auto texts = [&](auto visit) { DriverTexts(driver, driverName, visit); };
+    std::size_t size = PackedSize<DRIVER_INFO_2A>(texts);
+    *needed = static_cast<DWORD>(size);
+    if (size > bufferSize)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    DRIVER_INFO_2A record{};
+    record.cVersion = QueryNumber(driver, "Version");
+    PackTexts(record, buffer + sizeof record, texts);
+    std::memcpy(buffer, &record, sizeof record);
+    return TRUE;
 }
 
 BOOL DeletePrinter(HANDLE printer)
