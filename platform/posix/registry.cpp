@@ -99,7 +99,7 @@ bool IsWritableName(std::string_view name)
 // same bytes as one of them starts from there. The most recent comes first.
 struct WalkedPath
 {
-    const Storage* storage = nullptr;
+    std::uint64_t storage = 0; // its Serial
     KeyId from = NoKey;
     std::string path; // as the caller spelt it
     KeyId key = NoKey;
@@ -121,7 +121,7 @@ KeyId WalkStart(const Storage& storage, KeyId from, std::string_view& rest, bool
     for (const WalkedPath& last : LastWalks())
     {
         std::size_t length = last.path.size();
-        if (last.storage == &storage && last.from == from && rest.size() >= length &&
+        if (last.storage == storage.Serial() && last.from == from && rest.size() >= length &&
             (rest.size() > length ? rest[length] == '\\' : !create) &&
             rest.compare(0, length, last.path) == 0 && storage.Exists(last.key))
         {
@@ -135,17 +135,17 @@ KeyId WalkStart(const Storage& storage, KeyId from, std::string_view& rest, bool
 void RememberWalk(const Storage& storage, KeyId from, std::string_view path, KeyId key)
 {
     std::array<WalkedPath, 8>& walks = LastWalks();
-    auto same =
-        std::find_if(walks.begin(), walks.end(),
-                     [&](const WalkedPath& walk) {
-                         return walk.storage == &storage && walk.from == from && walk.path == path;
-                     });
+    auto same = std::find_if(walks.begin(), walks.end(),
+                             [&](const WalkedPath& walk) {
+                                 return walk.storage == storage.Serial() && walk.from == from &&
+                                        walk.path == path;
+                             });
     if (same == walks.end())
     {
         same = walks.end() - 1;
         same->path.assign(path);
     }
-    same->storage = &storage;
+    same->storage = storage.Serial();
     same->from = from;
     same->key = key;
     std::rotate(walks.begin(), same, same + 1);
