@@ -92,63 +92,78 @@ bool IsWritableName(std::string_view name)
     return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
-// The keys reached by the last few walks, and the keys above them: the
-// programs walk from a root key down long paths that mostly begin alike
-// (every printer lies below the printers' key), and the spooler opens the
-// printers' and the drivers' keys by turns, so a walk that begins with the
-// same bytes as one of them starts from there. The most recent comes first.
+// The keys that recent walks of two or more names reached, and the keys
+// above their last names: the programs walk from a root key down long
+// paths that mostly begin alike (every printer lies below the printers'
+// key), and the spooler opens the printers' and the drivers' keys by
+// turns, so a walk that begins with the same bytes as one of them starts
+// from there. A new walk takes the place of the one least recently used.
 struct WalkedPath
 {
     std::uint64_t storage = 0; // its Serial
     KeyId from = NoKey;
     std::string path; // as the caller spelt it
     KeyId key = NoKey;
+    std::uint64_t used = 0; // when it was last made or used
 };
 
-std::array<WalkedPath, 8>& LastWalks()
+struct Walks
 {
-    static std::array<WalkedPath, 8> walks;
+    std::array<WalkedPath, 8> paths;
+    std::uint64_t clock = 0;
+};
+
+Walks& RecentWalks()
+{
+    static Walks walks;
     return walks;
 }
 
-// Where a walk of `rest` from `from` may start: the key that the latest
-// walk whose path `rest` continues reached, and `rest` then loses that
-// path; `from` when there is none. A walk that only opens may also end
-// there at once, when `rest` is that very path; one that creates walks
+// Where a walk of `rest` from `from` may start: the deepest key that a
+// recent walk whose path `rest` continues reached, and `rest` then loses
+// that path; `from` when there is none. A walk that only opens may also
+// end there at once, when `rest` is that very path; one that creates walks
 // its last name, which keeps a key made only to reach a root.
 KeyId WalkStart(const Storage& storage, KeyId from, std::string_view& rest, bool create)
 {
-    for (const WalkedPath& last : LastWalks())
+    Walks& walks = RecentWalks();
+    WalkedPath* start = nullptr;
+    for (WalkedPath& last : walks.paths)
     {
         std::size_t length = last.path.size();
         if (last.storage == storage.Serial() && last.from == from && rest.size() >= length &&
             (rest.size() > length ? rest[length] == '\\' : !create) &&
+            (start == nullptr || length > start->path.size()) &&
             rest.compare(0, length, last.path) == 0 && storage.Exists(last.key))
-        {
-            rest.remove_prefix(length);
-            return last.key;
-        }
+            start = &last;
     }
-    return from;
+    if (start == nullptr)
+        return from;
+    rest.remove_prefix(start->path.size());
+    start->used = ++walks.clock;
+    return start->key;
 }
 
 void RememberWalk(const Storage& storage, KeyId from, std::string_view path, KeyId key)
 {
-    std::array<WalkedPath, 8>& walks = LastWalks();
-    auto same = std::find_if(walks.begin(), walks.end(),
-                             [&](const WalkedPath& walk) {
-                                 return walk.storage == storage.Serial() && walk.from == from &&
-                                        walk.path == path;
-                             });
-    if (same == walks.end())
+    Walks& walks = RecentWalks();
+    WalkedPath* slot = &walks.paths[0];
+    for (WalkedPath& walk : walks.paths)
     {
-        same = walks.end() - 1;
-        same->path.assign(path);
+        if (walk.storage == storage.Serial() && walk.from == from && walk.path == path)
+        {
+            slot = &walk;
+            break;
+        }
+        if (walk.used < slot->used)
+            slot = &walk;
     }
-    same->storage = storage.Serial();
-    same->from = from;
-    same->key = key;
-    std::rotate(walks.begin(), same, same + 1);
+    if (slot->path != path)
+        slot->path.assign(path);
+    slot->storage = storage.Serial();
+    slot->from = from;
+    slot->key = key;
+    slot->used = ++walks.clock;
 }
 
 LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
@@ -179,9 +194,10 @@ LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
         key = below;
     }
     if (lastName > 0 && parent != from)
+    {
         RememberWalk(storage, from, whole.substr(0, lastName - 1), parent);
-    if (lastName > 0)
         RememberWalk(storage, from, whole, key);
+    }
     result = key;
     return ERROR_SUCCESS;
 }

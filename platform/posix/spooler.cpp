@@ -302,14 +302,14 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
     if (!IsKeyName(driverName.c_str()) ||
         OpenRecord(driversKey, driverName, driver) != ERROR_SUCCESS)
         return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
-    auto texts = [&](auto visit) { DriverTexts(driver, driverName, visit); };
-    std::size_t size = PackedSize<DRIVER_INFO_2A>(texts);
+    auto driverTexts = [&](auto visit) { DriverTexts(driver, driverName, visit); };
+    std::size_t size = PackedSize<DRIVER_INFO_2A>(driverTexts);
     *needed = static_cast<DWORD>(size);
     if (size > bufferSize)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     DRIVER_INFO_2A record{};
     record.cVersion = QueryNumber(driver, "Version");
-    PackTexts(record, buffer + sizeof record, texts);
+    PackTexts(record, buffer + sizeof record, driverTexts);
     std::memcpy(buffer, &record, sizeof record);
     return TRUE;
 }
