@@ -132,8 +132,9 @@ void Image::Append(KeyId parent, KeyId key) const
 void Image::Unlink(KeyId key) const
 {
     Key& own = keys_[key];
-    if (found_ == key)
-        found_ = own.previous;
+    for (KeyId& last : found_)
+        if (last == key)
+            last = own.previous;
     Key& up = keys_[own.parent];
     (own.previous == NoKey ? up.firstChild : keys_[own.previous].next) = own.next;
     (own.next == NoKey ? up.lastChild : keys_[own.next].previous) = own.previous;
@@ -205,24 +206,39 @@ void Image::List(KeyId key) const
     keys_[key].flags = keys_[key].flags | Listed;
 }
 
-// Keys are mostly looked up in the order they are enumerated, so the key
-// found last and the sibling after it are tried first.
+// Keys are mostly looked up in the order they are enumerated, and a
+// program may go back and forth between two parents (the spooler between
+// the printers and the drivers), so the key found last under each of the
+// last two parents and the sibling after it are tried first.
 KeyId Image::Find(KeyId parent, std::string_view name) const
 {
     if (keys_[parent].flags & Deleted)
         return NoKey;
-    if (found_ != NoKey && keys_[found_].parent == parent)
+    std::size_t slot = found_[0] != NoKey && keys_[found_[0]].parent == parent ? 0 : 1;
+    KeyId last = found_[slot];
+    KeyId key = NoKey;
+    if (last != NoKey && keys_[last].parent == parent)
     {
-        if (!(keys_[found_].flags & Deleted) && SameName(Name(found_), name))
-            return found_;
-        KeyId next = keys_[found_].next;
-        if (next != NoKey && !(keys_[next].flags & Deleted) && SameName(Name(next), name))
-            return found_ = next;
+        KeyId next = keys_[last].next;
+        if (Named(last, name))
+            key = last;
+        else if (next != NoKey && Named(next, name))
+            key = next;
     }
-    KeyId key = Search(parent, name);
+    if (key == NoKey)
+        key = Search(parent, name);
     if (key != NoKey)
-        found_ = key;
+    {
+        if (slot == 1)
+            found_[1] = found_[0];
+        found_[0] = key;
+    }
     return key;
+}
+
+bool Image::Named(KeyId key, std::string_view name) const
+{
+    return !(keys_[key].flags & Deleted) && SameName(Name(key), name);
 }
 
 // A name already known under the parent needs no search of its runs: a
@@ -258,20 +274,28 @@ KeyId Image::OnDemand(KeyId parent, std::string_view name)
     return key;
 }
 
+// Every registry call on a root key asks for it, so the key found is kept
+// for as long as it stands.
 KeyId Image::LocalMachine()
 {
+    if (localMachine_ != NoKey && Exists(localMachine_))
+        return localMachine_;
     KeyId key = Find(top, localMachineName);
-    return key != NoKey ? key : OnDemand(top, Pool(localMachineName));
+    localMachine_ = key != NoKey ? key : OnDemand(top, Pool(localMachineName));
+    return localMachine_;
 }
 
 KeyId Image::ClassesRoot()
 {
+    if (classesRoot_ != NoKey && Exists(classesRoot_))
+        return classesRoot_;
     KeyId key = LocalMachine();
     for (std::string_view name : {softwareName, classesName})
     {
         KeyId below = Find(key, name);
         key = below != NoKey ? below : OnDemand(key, Pool(name));
     }
+    classesRoot_ = key;
     return key;
 }
 
@@ -405,11 +429,14 @@ const Image::KeyValues* Image::ParsedValues(KeyId key) const
     return keys_[key].values != NoSection ? &values_[keys_[key].values] : nullptr;
 }
 
+// A printer's record alone asks for fifteen values, most of them missing:
+// the lengths are compared before the names.
 const Value* Image::FindValue(KeyId key, std::string_view name)
 {
-    std::vector<ValueLine>& values = Values(key).values;
+    std::uint32_t parsed = keys_[key].values;
+    std::vector<ValueLine>& values = (parsed != NoSection ? values_[parsed] : Values(key)).values;
     for (auto value = values.rbegin(); value != values.rend(); ++value)
-        if (SameName(value->name, name))
+        if (value->name.size() == name.size() && SameName(value->name, name))
             return &*value;
     return nullptr;
 }

@@ -146,6 +146,8 @@ class Image final : public Storage
     void Append(KeyId parent, KeyId key) const;
     void Unlink(KeyId key) const;
     KeyId Search(KeyId parent, std::string_view name) const;
+    // True when the key stands and has that name.
+    bool Named(KeyId key, std::string_view name) const;
     KeyId ScanForChild(KeyId parent, std::string_view name, std::uint32_t hash) const;
     void List(KeyId key) const;
     KeyId OnDemand(KeyId parent, std::string_view name);
@@ -181,7 +183,7 @@ class Image final : public Storage
     // be created is looked up twice in a row).
     mutable KeyId missParent_ = NoKey;
     mutable std::string missName_;
-    mutable KeyId found_ = NoKey; // the key found last
+    mutable KeyId found_[2] = {NoKey, NoKey}; // the keys found last under two parents, latest first
     // Open-addressing index of keys by parent and name; each slot keeps the
     // name's hash beside the key, so that a probe need not visit the key.
     struct Slot
@@ -195,7 +197,9 @@ class Image final : public Storage
     std::vector<KeyId> created_;    // keys made by this run, in order
     std::vector<KeyId> dirty_;      // keys whose values changed
     std::vector<KeyId> deleted_;    // keys deleted with their subtrees
-    KeyId cursorKey_ = NoKey;       // the last subkey looked up by position, to enumerate in O(1)
+    KeyId localMachine_ = NoKey;    // the root keys, once found or made
+    KeyId classesRoot_ = NoKey;
+    KeyId cursorKey_ = NoKey; // the last subkey looked up by position, to enumerate in O(1)
     std::uint32_t cursorIndex_ = 0;
     KeyId cursorChild_ = NoKey;
     bool changed_ = false;

@@ -6,6 +6,7 @@
 #include "platform/posix/registry_internal.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -91,35 +92,85 @@ bool IsWritableName(std::string_view name)
     return name.find_first_of("\r\n") == std::string_view::npos;
 }
 
-// The key reached by the last walk, less its last name: the programs walk
-// from a root key down long paths that mostly begin alike (every printer
-// lies below the printers' key), so a walk that begins with the same bytes
-// starts from there.
+// The keys that recent walks of two or more names reached, and the keys
+// above their last names: the programs walk from a root key down long
+// paths that mostly begin alike (every printer lies below the printers'
+// key), and the spooler opens the printers' and the drivers' keys by
+// turns, so a walk that begins with the same bytes as one of them starts
+// from there. A new walk takes the place of the one least recently used.
 struct WalkedPath
 {
+    std::uint64_t storage = 0; // its Serial
     KeyId from = NoKey;
-    std::string path; // as the caller spelt it, without the last name
+    std::string path; // as the caller spelt it
     KeyId key = NoKey;
+    std::uint64_t used = 0; // when it was last made or used
 };
 
-WalkedPath& LastWalk()
+struct Walks
 {
-    static WalkedPath last;
-    return last;
+    std::array<WalkedPath, 8> paths;
+    std::uint64_t clock = 0;
+};
+
+Walks& RecentWalks()
+{
+    static Walks walks;
+    return walks;
+}
+
+// Where a walk of `rest` from `from` may start: the deepest key that a
+// recent walk whose path `rest` continues reached, and `rest` then loses
+// that path; `from` when there is none. A walk that only opens may also
+// end there at once, when `rest` is that very path; one that creates walks
+// its last name, which keeps a key made only to reach a root.
+KeyId WalkStart(const Storage& storage, KeyId from, std::string_view& rest, bool create)
+{
+    Walks& walks = RecentWalks();
+    WalkedPath* start = nullptr;
+    for (WalkedPath& last : walks.paths)
+    {
+        std::size_t length = last.path.size();
+        if (last.storage == storage.Serial() && last.from == from && rest.size() >= length &&
+            (rest.size() > length ? rest[length] == '\\' : !create) &&
+            (start == nullptr || length > start->path.size()) &&
+            rest.compare(0, length, last.path) == 0 && storage.Exists(last.key))
+            start = &last;
+    }
+    if (start == nullptr)
+        return from;
+    rest.remove_prefix(start->path.size());
+    start->used = ++walks.clock;
+    return start->key;
+}
+
+void RememberWalk(const Storage& storage, KeyId from, std::string_view path, KeyId key)
+{
+    Walks& walks = RecentWalks();
+    WalkedPath* slot = &walks.paths[0];
+    for (WalkedPath& walk : walks.paths)
+    {
+        if (walk.storage == storage.Serial() && walk.from == from && walk.path == path)
+        {
+            slot = &walk;
+            break;
+        }
+        if (walk.used < slot->used)
+            slot = &walk;
+    }
+    if (slot->path != path)
+        slot->path.assign(path);
+    slot->storage = storage.Serial();
+    slot->from = from;
+    slot->key = key;
+    slot->used = ++walks.clock;
 }
 
 LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
 {
     std::string_view whole = path != nullptr ? path : "";
     std::string_view rest = whole;
-    KeyId key = from;
-    WalkedPath& last = LastWalk();
-    if (last.from == from && rest.size() > last.path.size() && rest[last.path.size()] == '\\' &&
-        rest.compare(0, last.path.size(), last.path) == 0 && storage.Exists(last.key))
-    {
-        key = last.key;
-        rest.remove_prefix(last.path.size());
-    }
+    KeyId key = WalkStart(storage, from, rest, create);
     KeyId parent = NoKey;
     std::size_t lastName = 0;
     for (std::string_view name = NextName(rest); !name.empty(); name = NextName(rest))
@@ -143,7 +194,10 @@ LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
         key = below;
     }
     if (lastName > 0 && parent != from)
-        last = {from, std::string(whole.substr(0, lastName - 1)), parent};
+    {
+        RememberWalk(storage, from, whole.substr(0, lastName - 1), parent);
+        RememberWalk(storage, from, whole, key);
+    }
     result = key;
     return ERROR_SUCCESS;
 }
@@ -311,17 +365,43 @@ LONG RegCloseKey(HKEY key)
 namespace win95
 {
 
+LONG OpenRegistryKey(HKEY key, LPCSTR subKey, RegistryKey& result)
+{
+    KeyId from = NoKey;
+    LONG status = Resolve(key, result.storage, from);
+    if (status != ERROR_SUCCESS)
+        return status;
+    return Walk(*result.storage, from, subKey, false, result.key);
+}
+
+LONG OpenRegistryKey(const RegistryKey& from, LPCSTR subKey, RegistryKey& result)
+{
+    if (!from.storage->Exists(from.key))
+        return ERROR_KEY_DELETED;
+    result.storage = from.storage;
+    return Walk(*from.storage, from.key, subKey, false, result.key);
+}
+
 LONG DeleteKeyTree(HKEY key, LPCSTR subKey)
 {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = nullptr;
-    KeyId from = NoKey;
-    LONG status = Resolve(key, storage, from);
+    RegistryKey from;
+    LONG status = Resolve(key, from.storage, from.key);
     if (status != ERROR_SUCCESS)
         return status;
+    return DeleteKeyTree(from, subKey);
+}
+
+LONG DeleteKeyTree(const RegistryKey& from, LPCSTR subKey)
+{
+    if (subKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    Storage* storage = from.storage;
+    if (!storage->Exists(from.key))
+        return ERROR_KEY_DELETED;
     KeyId target = NoKey;
-    status = Walk(*storage, from, subKey, false, target);
+    LONG status = Walk(*storage, from.key, subKey, false, target);
     if (status != ERROR_SUCCESS)
         return status;
     // The root keys stay: HKEY_LOCAL_MACHINE and the keys down to

@@ -9,61 +9,39 @@
 #include "platform/posix/registry.h"
 #include "platform/posix/registry_internal.h"
 
-#include <array>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <utility>
 #include <vector>
 
 namespace
 {
+using win95::KeyId;
+using win95::NoKey;
+using win95::OpenRegistryKey;
+using win95::RegistryKey;
+
 const char printersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 const char driversKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
                           "4.0\\Drivers";
 const char currentEnvironment[] = "Windows 4.0";
 const char systemDir[] = "C:\\WINDOWS\\SYSTEM\\";
 
-using Text = std::optional<std::string>;
+// A text as the registry holds it; it stays valid while the key's values
+// do not change, which they never do during one spooler call.
+using Text = std::optional<std::string_view>;
 
 BOOL Fail(DWORD error)
 {
     SetLastError(error);
     return FALSE;
 }
-
-// An open registry key, closed when it goes out of scope.
-class Key
-{
-  public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key()
-    {
-        if (key_ != nullptr)
-            RegCloseKey(key_);
-    }
-
-    LONG Open(HKEY parent, const std::string& subKey)
-    {
-        HKEY opened;
-        LONG result = RegOpenKeyA(parent, subKey.c_str(), &opened);
-        if (result == ERROR_SUCCESS)
-            key_ = opened;
-        return result;
-    }
-    HKEY Handle() const
-    {
-        return key_;
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
 
 // A printer or driver name stands for exactly one key: an empty name would
 // open the parent itself, and a '\' would reach below the record.
@@ -74,129 +52,74 @@ bool IsKeyName(const char* name)
 
 // A text value up to its first zero byte (the installer writes the port as
 // a whole 256-byte buffer); none when the value is missing or not text.
-// Most texts are short: a first query into a small buffer takes them.
-Text QueryText(HKEY key, LPCSTR name)
+// Values are read straight from the storage, with what RegQueryValueExA
+// would give: a printer's record takes fifteen of them.
+Text QueryText(const RegistryKey& key, std::string_view name)
 {
-    DWORD type = REG_NONE;
-    char small[256];
-    DWORD size = sizeof small;
-    LONG result =
-        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(small), &size);
-    if (result == ERROR_SUCCESS)
-        return type == REG_SZ ? Text(std::string(small, strnlen(small, size))) : std::nullopt;
-    if (result != ERROR_MORE_DATA || type != REG_SZ)
+    const win95::Value* value = key.storage->FindValue(key.key, name);
+    if (value == nullptr || value->type != REG_SZ)
         return std::nullopt;
-    std::string bytes(size, '\0');
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(bytes.data()),
-                         &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    bytes.resize(size);
-    return bytes.substr(0, bytes.find('\0'));
+    std::string_view data = value->data;
+    return data.substr(0, data.find('\0'));
 }
 
 // A four-byte value, least significant byte first; 0 when there is none.
-DWORD QueryNumber(HKEY key, LPCSTR name)
+DWORD QueryNumber(const RegistryKey& key, std::string_view name)
 {
-    DWORD type = REG_NONE;
-    BYTE bytes[4];
-    DWORD size = sizeof bytes;
-    if (RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS ||
-        size != sizeof bytes || (type != REG_DWORD && type != REG_BINARY))
+    const win95::Value* value = key.storage->FindValue(key.key, name);
+    if (value == nullptr || value->data.size() != 4 ||
+        (value->type != REG_DWORD && value->type != REG_BINARY))
         return 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value->data.data());
     return DWORD{bytes[0]} | DWORD{bytes[1]} << 8 | DWORD{bytes[2]} << 16 | DWORD{bytes[3]} << 24;
 }
 
-// The subkeys' names, in the order they stand in the image.
-LONG SubkeyNames(HKEY key, std::vector<std::string>& names)
+// The subkey's name as RegEnumKeyA hands it out: up to its first zero byte.
+std::string_view SubkeyName(const RegistryKey& key, KeyId child)
 {
-    std::vector<char> name(256);
-    DWORD index = 0;
-    for (;;)
-    {
-        LONG result = RegEnumKeyA(key, index, name.data(), static_cast<DWORD>(name.size()));
-        if (result == ERROR_NO_MORE_ITEMS)
-            return ERROR_SUCCESS;
-        if (result == ERROR_MORE_DATA)
+    std::string_view name = key.storage->Name(child);
+    return name.substr(0, name.find('\0'));
+}
+
+// The bytes a record takes with its texts, each with its zero byte;
+// texts(visit) calls visit(member, text, before) for each of them, where
+// `before` is a fixed beginning of the text.
+template <typename Record, typename Texts> std::size_t PackedSize(Texts texts)
+{
+    std::size_t size = sizeof(Record);
+    texts(
+        [&size](LPSTR Record::*, const Text& text, std::string_view before)
         {
-            name.resize(name.size() * 2);
-            continue;
-        }
-        if (result != ERROR_SUCCESS)
-            return result;
-        names.emplace_back(name.data());
-        ++index;
-    }
-}
-
-// One record to hand out: its numbers already set, its texts still to be
-// placed, kept one after another, each with its zero byte. A missing text
-// leaves its pointer null.
-template <typename Record> struct Entry
-{
-    Record record{};
-    std::string texts;
-    std::array<LPSTR Record::*, 10> members{}; // the member of each text, in order
-    std::size_t count = 0;                     // texts kept
-
-    void Add(LPSTR Record::*member, const Text& text)
-    {
-        if (!text)
-            return;
-        members[count++] = member;
-        texts.append(*text);
-        texts.push_back('\0');
-    }
-};
-
-template <typename Record> std::size_t PackedSize(const Entry<Record>& entry)
-{
-    return sizeof(Record) + entry.texts.size();
-}
-
-template <typename Record> std::size_t PackedSize(const std::vector<Entry<Record>>& entries)
-{
-    std::size_t size = 0;
-    for (const Entry<Record>& entry : entries)
-        size += PackedSize(entry);
+            if (text)
+                size += before.size() + text->size() + 1;
+        });
     return size;
 }
 
-// Places the records at the start of the buffer and their texts after all
-// of them, record by record, each text with its zero byte.
-template <typename Record> void Pack(const std::vector<Entry<Record>>& entries, LPBYTE buffer)
+// Copies the record's texts one after another from `next` on, each with
+// its zero byte, and points its members at them; a missing text leaves its
+// pointer null. Returns where the next record's texts go.
+template <typename Record, typename Texts>
+LPBYTE PackTexts(Record& record, LPBYTE next, Texts texts)
 {
-    LPBYTE next = buffer + entries.size() * sizeof(Record);
-    for (std::size_t i = 0; i < entries.size(); ++i)
-    {
-        const Entry<Record>& entry = entries[i];
-        Record record = entry.record;
-        std::memcpy(next, entry.texts.data(), entry.texts.size());
-        for (std::size_t text = 0; text < entry.count; ++text)
+    texts(
+        [&record, &next](LPSTR Record::*member, const Text& text, std::string_view before)
         {
-            record.*entry.members[text] = reinterpret_cast<LPSTR>(next);
-            next += std::strlen(reinterpret_cast<LPCSTR>(next)) + 1;
-        }
-        std::memcpy(buffer + i * sizeof(Record), &record, sizeof record);
-    }
-}
-
-// Hands the records to the caller; when they do not fit, fails with
-// ERROR_INSUFFICIENT_BUFFER and the size needed, and writes nothing.
-template <typename Record>
-BOOL Deliver(const std::vector<Entry<Record>>& entries, LPBYTE buffer, DWORD bufferSize,
-             LPDWORD needed)
-{
-    std::size_t size = PackedSize(entries);
-    *needed = static_cast<DWORD>(size);
-    if (size > bufferSize)
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    Pack(entries, buffer);
-    return TRUE;
+            if (!text)
+                return;
+            record.*member = reinterpret_cast<LPSTR>(next);
+            std::memcpy(next, before.data(), before.size());
+            next += before.size();
+            std::memcpy(next, text->data(), text->size());
+            next[text->size()] = '\0';
+            next += text->size() + 1;
+        });
+    return next;
 }
 
 struct PrinterText
 {
-    LPCSTR valueName;
+    std::string_view valueName;
     LPSTR PRINTER_INFO_2A::*member;
 };
 const PrinterText printerTexts[] = {
@@ -213,7 +136,7 @@ const PrinterText printerTexts[] = {
 
 struct PrinterNumber
 {
-    LPCSTR valueName;
+    std::string_view valueName;
     DWORD PRINTER_INFO_2A::*member;
 };
 const PrinterNumber printerNumbers[] = {
@@ -225,40 +148,44 @@ const PrinterNumber printerNumbers[] = {
     {"Status", &PRINTER_INFO_2A::Status},
 };
 
-// The printer is named by its key, which is what OpenPrinterA looks for.
-Entry<PRINTER_INFO_2A> ReadPrinter(HKEY printer, const std::string& name)
+// The printer's texts in the order they are packed. The printer is named
+// by its key, which is what OpenPrinterA looks for.
+template <typename Visit>
+void PrinterTexts(const RegistryKey& printer, std::string_view name, Visit visit)
 {
-    Entry<PRINTER_INFO_2A> entry;
-    entry.Add(&PRINTER_INFO_2A::pPrinterName, name);
+    visit(&PRINTER_INFO_2A::pPrinterName, name, "");
     for (const PrinterText& text : printerTexts)
-        entry.Add(text.member, QueryText(printer, text.valueName));
+        visit(text.member, QueryText(printer, text.valueName), "");
+}
+
+void PrinterNumbers(const RegistryKey& printer, PRINTER_INFO_2A& record)
+{
     for (const PrinterNumber& number : printerNumbers)
-        entry.record.*number.member = QueryNumber(printer, number.valueName);
-    return entry;
+        record.*number.member = QueryNumber(printer, number.valueName);
 }
 
-Text SystemFile(const Text& fileName)
+// The driver's texts in the order they are packed; its files are paths in
+// the system directory.
+template <typename Visit>
+void DriverTexts(const RegistryKey& driver, std::string_view name, Visit visit)
 {
-    if (!fileName)
-        return std::nullopt;
-    return systemDir + *fileName;
+    visit(&DRIVER_INFO_2A::pName, name, "");
+    visit(&DRIVER_INFO_2A::pEnvironment, currentEnvironment, "");
+    const std::pair<std::string_view, LPSTR DRIVER_INFO_2A::*> files[] = {
+        {"Driver", &DRIVER_INFO_2A::pDriverPath},
+        {"Data File", &DRIVER_INFO_2A::pDataFile},
+        {"Configuration File", &DRIVER_INFO_2A::pConfigFile},
+    };
+    for (const auto& [valueName, member] : files)
+        visit(member, QueryText(driver, valueName), systemDir);
 }
 
-Entry<DRIVER_INFO_2A> ReadDriver(HKEY driver, const std::string& name)
+// The record of that name under the printers' or the drivers' key.
+LONG OpenRecord(LPCSTR parent, const std::string& name, RegistryKey& record)
 {
-    Entry<DRIVER_INFO_2A> entry;
-    entry.record.cVersion = QueryNumber(driver, "Version");
-    entry.Add(&DRIVER_INFO_2A::pName, name);
-    entry.Add(&DRIVER_INFO_2A::pEnvironment, std::string(currentEnvironment));
-    entry.Add(&DRIVER_INFO_2A::pDriverPath, SystemFile(QueryText(driver, "Driver")));
-    entry.Add(&DRIVER_INFO_2A::pDataFile, SystemFile(QueryText(driver, "Data File")));
-    entry.Add(&DRIVER_INFO_2A::pConfigFile, SystemFile(QueryText(driver, "Configuration File")));
-    return entry;
-}
-
-LONG OpenPrinterKey(const std::string& name, Key& printer)
-{
-    return printer.Open(HKEY_LOCAL_MACHINE, std::string(printersKey) + "\\" + name);
+    RegistryKey above;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, parent, above);
+    return result == ERROR_SUCCESS ? OpenRegistryKey(above, name.c_str(), record) : result;
 }
 
 // A printer handle is the address of one of these, valid from OpenPrinterA
@@ -294,35 +221,47 @@ BOOL EnumPrintersA(DWORD flags, LPSTR, DWORD level, LPBYTE buffer, DWORD bufferS
     if (level != 2)
         return Fail(ERROR_INVALID_LEVEL);
 
-    Key printers;
-    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
-    std::vector<std::string> names;
-    if (result == ERROR_SUCCESS)
-        result = SubkeyNames(printers.Handle(), names);
+    RegistryKey printers;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, printersKey, printers);
     if (result != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(result));
 
-    // Once the records no longer fit, the rest are only measured.
-    std::vector<Entry<PRINTER_INFO_2A>> entries;
+    // Each printer is opened by its name, as a program would open it, and
+    // measured; only when all of them fit are they read again and packed.
+    struct Found
+    {
+        KeyId child;   // the subkey enumerated
+        KeyId printer; // the key its name opens
+    };
+    std::vector<Found> found;
     std::size_t size = 0;
-    for (const std::string& name : names)
+    for (std::uint32_t index = 0;; ++index)
     {
-        Key printer;
-        if (printer.Open(printers.Handle(), name) != ERROR_SUCCESS)
+        KeyId child = printers.storage->Subkey(printers.key, index);
+        if (child == NoKey)
+            break;
+        std::string_view name = SubkeyName(printers, child);
+        RegistryKey printer;
+        if (OpenRegistryKey(printers, std::string(name).c_str(), printer) != ERROR_SUCCESS)
             continue;
-        Entry<PRINTER_INFO_2A> entry = ReadPrinter(printer.Handle(), name);
-        size += PackedSize(entry);
-        if (size <= bufferSize)
-            entries.push_back(std::move(entry));
+        size +=
+            PackedSize<PRINTER_INFO_2A>([&](auto visit) { PrinterTexts(printer, name, visit); });
+        found.push_back({child, printer.key});
     }
+    *needed = static_cast<DWORD>(size);
     if (size > bufferSize)
-    {
-        *needed = static_cast<DWORD>(size);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    LPBYTE texts = buffer + found.size() * sizeof(PRINTER_INFO_2A);
+    for (std::size_t i = 0; i < found.size(); ++i)
+    {
+        RegistryKey printer{printers.storage, found[i].printer};
+        std::string_view name = SubkeyName(printers, found[i].child);
+        PRINTER_INFO_2A record{};
+        PrinterNumbers(printer, record);
+        texts = PackTexts(record, texts, [&](auto visit) { PrinterTexts(printer, name, visit); });
+        std::memcpy(buffer + i * sizeof record, &record, sizeof record);
     }
-    if (!Deliver(entries, buffer, bufferSize, needed))
-        return FALSE;
-    *returned = static_cast<DWORD>(entries.size());
+    *returned = static_cast<DWORD>(found.size());
     return TRUE;
 }
 
@@ -331,8 +270,8 @@ BOOL OpenPrinterA(LPSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSA)
     if (printer == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     *printer = nullptr;
-    Key key;
-    if (!IsKeyName(printerName) || OpenPrinterKey(printerName, key) != ERROR_SUCCESS)
+    RegistryKey key;
+    if (!IsKeyName(printerName) || OpenRecord(printersKey, printerName, key) != ERROR_SUCCESS)
         return Fail(ERROR_INVALID_PRINTER_NAME);
     auto opened = std::make_unique<OpenedPrinter>(OpenedPrinter{printerName});
     *printer = opened.get();
@@ -355,17 +294,24 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
         strcasecmp(environment, currentEnvironment) != 0)
         return Fail(ERROR_INVALID_ENVIRONMENT);
 
-    Key printerKey;
-    if (OpenPrinterKey(opened->name, printerKey) != ERROR_SUCCESS)
+    RegistryKey printerKey;
+    if (OpenRecord(printersKey, opened->name, printerKey) != ERROR_SUCCESS)
         return Fail(ERROR_INVALID_PRINTER_NAME);
-    Text driverName = QueryText(printerKey.Handle(), "Printer Driver");
-    Key driver;
-    if (!driverName || !IsKeyName(driverName->c_str()) ||
-        driver.Open(HKEY_LOCAL_MACHINE, std::string(driversKey) + "\\" + *driverName) !=
-            ERROR_SUCCESS)
+    std::string driverName(QueryText(printerKey, "Printer Driver").value_or(""));
+    RegistryKey driver;
+    if (!IsKeyName(driverName.c_str()) ||
+        OpenRecord(driversKey, driverName, driver) != ERROR_SUCCESS)
         return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
-    return Deliver(std::vector{ReadDriver(driver.Handle(), *driverName)}, buffer, bufferSize,
-                   needed);
+    auto driverTexts = [&](auto visit) { DriverTexts(driver, driverName, visit); };
+    std::size_t size = PackedSize<DRIVER_INFO_2A>(driverTexts);
+    *needed = static_cast<DWORD>(size);
+    if (size > bufferSize)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    DRIVER_INFO_2A record{};
+    record.cVersion = QueryNumber(driver, "Version");
+    PackTexts(record, buffer + sizeof record, driverTexts);
+    std::memcpy(buffer, &record, sizeof record);
+    return TRUE;
 }
 
 BOOL DeletePrinter(HANDLE printer)
@@ -373,10 +319,10 @@ BOOL DeletePrinter(HANDLE printer)
     OpenedPrinter* opened = FindOpened(printer);
     if (opened == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    Key printers;
-    LONG result = printers.Open(HKEY_LOCAL_MACHINE, printersKey);
+    RegistryKey printers;
+    LONG result = OpenRegistryKey(HKEY_LOCAL_MACHINE, printersKey, printers);
     if (result == ERROR_SUCCESS)
-        result = win95::DeleteKeyTree(printers.Handle(), opened->name.c_str());
+        result = win95::DeleteKeyTree(printers, opened->name.c_str());
     if (result == ERROR_FILE_NOT_FOUND)
         return Fail(ERROR_INVALID_PRINTER_NAME);
     if (result != ERROR_SUCCESS)

@@ -38,6 +38,14 @@ class Storage
   public:
     virtual ~Storage() = default;
 
+    // Tells this storage from every other one of the process, even from one
+    // freed where it now stands: what is remembered about a storage's keys
+    // holds for it alone.
+    std::uint64_t Serial() const
+    {
+        return serial_;
+    }
+
     // HKEY_LOCAL_MACHINE; made on demand when the storage lacks it.
     virtual KeyId LocalMachine() = 0;
     // HKEY_CLASSES_ROOT, which is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
@@ -80,6 +88,15 @@ class Storage
     virtual bool Changed() const = 0;
     // Writes the whole storage out, in its format; false as soon as `write` fails.
     virtual bool Write(const WriteSink& write) const = 0;
+
+  private:
+    static std::uint64_t NextSerial()
+    {
+        static std::uint64_t last = 0;
+        return ++last;
+    }
+
+    std::uint64_t serial_ = NextSerial();
 };
 
 } // namespace win95

@@ -2,6 +2,7 @@
 
 #include "platform/posix/machine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +26,27 @@ int CaseBlindOrder(LPCSTR first, LPCSTR second)
             return a < b ? -1 : 1;
     }
     return 0;
+}
+// The number in decimal, after a '-' when it is negative, as "%d" and
+// "%u" write it without flags, width or precision; returns where it ends.
+// The remover formats such a line for every printer, so it needs no
+// snprintf.
+char* Decimal(char* at, long long number)
+{
+    unsigned long long magnitude = number < 0 ? 0ull - static_cast<unsigned long long>(number)
+                                              : static_cast<unsigned long long>(number);
+    if (number < 0)
+        *at++ = '-';
+    char digits[20];
+    std::size_t count = 0;
+    do
+    {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0)
+        *at++ = digits[--count];
+    return at;
 }
 } // namespace
 
@@ -91,14 +113,16 @@ int lstrcmpA(LPCSTR first, LPCSTR second)
 int wsprintfA(LPSTR buffer, LPCSTR format, ...)
 {
     const std::size_t limit = 1024;
-    std::string out;
+    // The last piece may reach past the limit before the text is cut.
+    char out[2 * limit + 1];
+    std::size_t size = 0;
     va_list arguments;
     va_start(arguments, format);
-    for (const char* at = format; *at != '\0' && out.size() < limit; ++at)
+    for (const char* at = format; *at != '\0' && size < limit; ++at)
     {
         if (*at != '%')
         {
-            out += *at;
+            out[size++] = *at;
             continue;
         }
         // Copy flags, width and precision; drop the size prefix, since
@@ -111,23 +135,44 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
             spec += *p++;
         while (*p == 'l' || *p == 'h')
             ++p;
-        char piece[limit + 1];
+        // Each piece is at most `limit` bytes, and ends at its first zero byte.
+        char* piece = out + size;
+        bool plain = spec.size() == 1;
         switch (*p)
         {
         case 'd':
         case 'i':
+            if (plain)
+                *Decimal(piece, va_arg(arguments, int)) = '\0';
+            else
+                std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, int));
+            break;
         case 'c':
-            std::snprintf(piece, sizeof piece, (spec + *p).c_str(), va_arg(arguments, int));
+            std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, int));
             break;
         case 'u':
+            if (plain)
+                *Decimal(piece, va_arg(arguments, unsigned)) = '\0';
+            else
+                std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, unsigned));
+            break;
         case 'x':
         case 'X':
-            std::snprintf(piece, sizeof piece, (spec + *p).c_str(), va_arg(arguments, unsigned));
+            std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, unsigned));
             break;
         case 's':
         {
             const char* text = va_arg(arguments, const char*);
-            std::snprintf(piece, sizeof piece, (spec + 's').c_str(), text ? text : "(null)");
+            if (text == nullptr)
+                text = "(null)";
+            if (plain)
+            {
+                std::size_t length = strnlen(text, limit);
+                std::memcpy(piece, text, length);
+                piece[length] = '\0';
+            }
+            else
+                std::snprintf(piece, limit + 1, (spec + 's').c_str(), text);
             break;
         }
         case '\0':
@@ -139,12 +184,12 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
             piece[1] = '\0';
             break;
         }
-        out += piece;
+        size += std::strlen(piece);
         at = p;
     }
     va_end(arguments);
-    if (out.size() > limit - 1)
-        out.resize(limit - 1);
-    std::memcpy(buffer, out.c_str(), out.size() + 1);
-    return static_cast<int>(out.size());
+    size = std::min(size, limit - 1);
+    std::memcpy(buffer, out, size);
+    buffer[size] = '\0';
+    return static_cast<int>(size);
 }

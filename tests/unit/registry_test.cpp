@@ -1,11 +1,14 @@
 // The registry calls on the throw-away machine of the test process, for
 // the parts where Windows behaves in ways easy to get wrong. Each test
 // works below a key of its own.
+#include "platform/posix/machine.h"
 #include "platform/posix/registry_internal.h"
 #include "platform/registry.h"
+#include "support/machines.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -176,6 +179,44 @@ TEST(Registry, DeletedTreeLeavesItsHandlesHarmless)
     EXPECT_EQ(win95::DeleteKeyTree(HKEY_LOCAL_MACHINE, "Software"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(win95::DeleteKeyTree(HKEY_CLASSES_ROOT, ""), ERROR_ACCESS_DENIED);
     RegCloseKey(own);
+}
+
+// Walks start where recent walks led: a key deleted and made again is
+// found anew, and creating a path just opened still creates its last name,
+// which keeps a key made only to reach HKEY_CLASSES_ROOT.
+TEST(Registry, WalksFollowDeletesAndCreates)
+{
+    win95::CommitMachine();
+    std::string shared = std::getenv("WIN95PREFIX");
+    std::string machine =
+        support::MachineWithImage("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\System]\r\n\r\n");
+    setenv("WIN95PREFIX", machine.c_str(), 1);
+
+    const char path[] = "System\\Again\\Printer";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
+    ASSERT_EQ(win95::DeleteKeyTree(HKEY_LOCAL_MACHINE, "System\\Again"), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
+    EXPECT_EQ(SetText(key, "v", "new"), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
+    char text[8] = "";
+    DWORD size = sizeof text;
+    EXPECT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(text, "new");
+
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "", &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes", &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes", &key), ERROR_SUCCESS);
+    win95::CommitMachine();
+    setenv("WIN95PREFIX", shared.c_str(), 1);
+    std::string image = support::ImageOf(machine);
+    EXPECT_NE(image.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes]"), std::string::npos) << image;
+    EXPECT_NE(image.find("[HKEY_LOCAL_MACHINE\\System\\Again\\Printer]\r\n\"v\"=\"new\""),
+              std::string::npos)
+        << image;
 }
 
 } // namespace
