@@ -19,7 +19,10 @@
 #include <new>
 #include <pwd.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -92,6 +95,7 @@ struct MappedImage
     int fd = -1;             // the image file, open for the save to copy from
     char message[4096] = ""; // the line that says it was cut short, made in advance
     std::size_t messageLength = 0;
+    std::thread letGo; // lets go of the image's pages once the new image is written
 };
 
 MappedImage mapped;
@@ -263,6 +267,29 @@ template <typename Writer> bool WriteTemporary(Writer writeContent)
     sys::Unlink(temporary);
     errno = error;
     return false;
+}
+
+// Once the new image is written, the old one's pages are of no more use:
+// a second thread lets go of them while the new image is flushed, instead
+// of the run freeing them after the rename. Should anything read the
+// mapping after that, it reads the file again.
+bool LetGoOfImage()
+{
+    if (mapped.begin == nullptr)
+        return true;
+    try
+    {
+        mapped.letGo = std::thread(
+            [begin = mapped.begin, size = mapped.size, fd = mapped.fd]
+            {
+                madvise(const_cast<char*>(begin), size, MADV_DONTNEED);
+                posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            });
+    }
+    catch (const std::system_error&)
+    {
+    }
+    return true;
 }
 
 // Puts the temporary file in place of the image and makes the rename
@@ -746,6 +773,8 @@ void ClosePlaced(bool remove)
 // Closes everything the run held, so that the machine can be taken again.
 void ReleaseMachine()
 {
+    if (mapped.letGo.joinable())
+        mapped.letGo.join();
     if (mapped.fd >= 0)
         sys::Close(mapped.fd);
     if (machine.driveCFd >= 0)
@@ -849,7 +878,8 @@ void CommitMachine()
     if (machine.registry && !saved)
     {
         saved = KeepPreviousRegistry() &&
-                WriteTemporary([](const auto& write) { return machine.registry->Write(write); }) &&
+                WriteTemporary([](const auto& write)
+                               { return machine.registry->Write(write) && LetGoOfImage(); }) &&
                 ReplaceImage();
         if (!saved)
             Complain("%s: cannot save the registry image: %s", machine.registryPath.c_str(),
