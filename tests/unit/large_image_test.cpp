@@ -1,6 +1,6 @@
-// Images large enough to be read in two halves at once: a fault is
-// reported at its own line whichever half holds it (the first fault when
-// both do), and keys named in both halves are one key.
+// Images large enough to be read in pieces on two threads: a fault is
+// reported at its own line whichever piece holds it (the first fault when
+// several do), and keys named in several pieces are one key.
 #include "platform/posix/keys.h"
 
 #include <gtest/gtest.h>
