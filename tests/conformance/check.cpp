@@ -5,6 +5,8 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <filesystem>
+#include <system_error>
 #include <unistd.h>
 #endif
 
@@ -95,5 +97,9 @@ int main()
         return 1;
     }
     std::printf("conformance: all %d tests passed\n", static_cast<int>(check::Tests().size()));
+#ifndef _WIN32
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+#endif
     return 0;
 }

@@ -11,7 +11,9 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -48,11 +50,47 @@ std::string Program(const std::string& name)
     return std::string(TAVRINE_BINARY_DIR) + "/" + name;
 }
 
+namespace
+{
+
+// The folders this test process made, and the process: a child forked by
+// a test that ends through exit() must not remove its parent's folders.
+struct MadeFolders
+{
+    pid_t owner = getpid();
+    std::vector<std::string> folders;
+};
+
+// Never destroyed, so that it outlives the handler that removes the folders.
+MadeFolders& Made()
+{
+    static MadeFolders* made = new MadeFolders;
+    return *made;
+}
+
+// When every test of the process passed, its folders go; when one failed,
+// they stay for a look.
+void RemoveMadeFolders()
+{
+    if (getpid() != Made().owner || !testing::UnitTest::GetInstance()->Passed())
+        return;
+    for (const std::string& folder : Made().folders)
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+}
+
+} // namespace
+
 std::string TempDir()
 {
     std::string pattern = "/tmp/tavrine-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         ADD_FAILURE() << "mkdtemp failed";
+    static const bool removedAtExit = std::atexit(RemoveMadeFolders) == 0;
+    static_cast<void>(removedAtExit);
+    Made().folders.push_back(pattern);
     return pattern;
 }
 
