@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace win95
 {
@@ -185,6 +186,11 @@ struct Hive9x::Data
     std::vector<Block> blocks;
     std::vector<Key> created; // keys made since reading, in order
     bool changed = false;
+    // The live subkeys by NameKey of each parent whose subkeys a look-up
+    // had to walk at length, so that looking up each of a long list of
+    // subkeys in turn does not walk the list each time. Built on the first
+    // long walk, then kept up to date as keys are added and deleted.
+    std::unordered_map<Key, std::unordered_multimap<std::uint64_t, Key>> named;
 
     bool Load(Hive9xError& error);
     bool LoadBlocks(std::size_t at, Numbered& numbered, Hive9xError& error);
@@ -197,6 +203,7 @@ struct Hive9x::Data
     // The value of that name, or the end of `values`.
     std::vector<Value>::iterator FindValue(Key key, std::string_view name);
     Key AddChild(Key parent, std::string name);
+    void NameChildren(Key parent);
     std::string BuildRecord(Key key, std::uint32_t id, std::uint32_t allocated) const;
     std::uint32_t RecordHeaderWord(Key key) const;
     bool Emit(const std::function<bool(const char*, std::size_t)>& write) const;
@@ -514,6 +521,9 @@ Hive9x::Key Hive9x::Data::AddChild(Key parent, std::string name)
     else
         nodes[up.lastChild].nextSibling = key;
     up.lastChild = key;
+    const auto indexed = named.find(parent);
+    if (indexed != named.end())
+        indexed->second.emplace(NameKey(nodes[key].name), key);
     created.push_back(key);
     changed = true;
     return key;
@@ -804,14 +814,37 @@ Hive9x::Key Hive9x::Root() const
     return 0;
 }
 
+void Hive9x::Data::NameChildren(Key parent)
+{
+    auto& children = named[parent];
+    for (Key key = nodes[parent].firstChild; key != NoKey; key = nodes[key].nextSibling)
+        if (!nodes[key].deleted)
+            children.emplace(NameKey(nodes[key].name), key);
+}
+
 Hive9x::Key Hive9x::Find(Key parent, std::string_view name) const
 {
     if (!Exists(parent))
         return NoKey;
-    for (Key key = d_->nodes[parent].firstChild; key != NoKey; key = d_->nodes[key].nextSibling)
+    const auto indexed = d_->named.find(parent);
+    if (indexed != d_->named.end())
+    {
+        const auto [first, last] = indexed->second.equal_range(NameKey(name));
+        for (auto at = first; at != last; ++at)
+            if (SameName(d_->nodes[at->second].name, name))
+                return at->second;
+        return NoKey;
+    }
+    constexpr std::size_t longWalk = 32;
+    std::size_t walked = 0;
+    Key found = NoKey;
+    for (Key key = d_->nodes[parent].firstChild; key != NoKey && found == NoKey;
+         key = d_->nodes[key].nextSibling, ++walked)
         if (!d_->nodes[key].deleted && SameName(d_->nodes[key].name, name))
-            return key;
-    return NoKey;
+            found = key;
+    if (walked > longWalk)
+        d_->NameChildren(parent);
+    return found;
 }
 
 namespace
@@ -982,12 +1015,24 @@ void Hive9x::Delete(Key key)
 {
     if (key == Root() || !Exists(key))
         return;
+    const auto indexed = d_->named.find(d_->nodes[key].parent);
+    if (indexed != d_->named.end())
+    {
+        const auto [first, last] = indexed->second.equal_range(NameKey(d_->nodes[key].name));
+        for (auto at = first; at != last; ++at)
+            if (at->second == key)
+            {
+                indexed->second.erase(at);
+                break;
+            }
+    }
     std::vector<Key> below{key};
     while (!below.empty())
     {
         const Key next = below.back();
         below.pop_back();
         d_->nodes[next].deleted = true;
+        d_->named.erase(next);
         for (Key child = FirstChild(next); child != NoKey; child = NextSibling(child))
             below.push_back(child);
     }

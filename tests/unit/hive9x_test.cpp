@@ -265,6 +265,37 @@ TEST(Hive9x, DeletingTakesTheWholeSubtree)
               Dump(*read));
 }
 
+// Past a few dozen subkeys, look-ups go through an index of their names,
+// which must follow every key added and deleted after it is built.
+TEST(Hive9x, LookUpsAmongManySubkeysFollowCreatesAndDeletes)
+{
+    std::unique_ptr<Hive9x> hive = Hive9x::Empty();
+    Key many = hive->Create(hive->Root(), "Many");
+    std::vector<Key> keys;
+    for (int i = 0; i < 100; ++i)
+        keys.push_back(hive->Create(many, "Key " + std::to_string(i)));
+    EXPECT_EQ(keys[99], hive->Find(many, "KEY 99"));
+    EXPECT_EQ(keys[50], hive->Find(many, "key 50"));
+    EXPECT_EQ(Hive9x::NoKey, hive->Find(many, "Key 100"));
+
+    Key late = hive->Create(many, "Late");
+    EXPECT_EQ(late, hive->Find(many, "LATE"));
+    EXPECT_EQ(keys[10], hive->Create(many, "KEY 10"));
+    hive->Delete(keys[10]);
+    EXPECT_EQ(Hive9x::NoKey, hive->Find(many, "Key 10"));
+    Key again = hive->Create(many, "KEY 10");
+    EXPECT_NE(keys[10], again);
+    EXPECT_EQ(again, hive->Open(hive->Root(), "many\\key 10"));
+
+    std::unique_ptr<Hive9x> read = Read(Bytes(*hive));
+    ASSERT_NE(nullptr, read);
+    Key readMany = read->Find(read->Root(), "Many");
+    EXPECT_EQ("Key 99", read->Name(read->Find(readMany, "key 99")));
+    EXPECT_EQ("KEY 10", read->Name(read->Find(readMany, "key 10")));
+    read->Delete(read->Find(readMany, "Late"));
+    EXPECT_EQ(Hive9x::NoKey, read->Find(readMany, "Late"));
+}
+
 // With every key gone the file has no data block left, and still reads.
 TEST(Hive9x, AFileWithOnlyTheRootReads)
 {
