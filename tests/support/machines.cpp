@@ -310,13 +310,18 @@ void ExpectImageChange(const std::string& before, const std::string& after,
 namespace
 {
 // Tests that call the machine's services in-process get a throw-away
-// machine of their own.
+// machine of their own. A death test's child, started anew with its
+// parent's environment, takes its parent's: it may end without running
+// the exit handlers that would remove a folder of its own.
 class ThrowAwayMachine : public testing::Environment
 {
   public:
     void SetUp() override
     {
-        setenv("WIN95PREFIX", support::FreshMachine().c_str(), 1);
+        const char* parents = std::getenv("TAVRINE_TEST_MACHINE");
+        std::string machine = parents != nullptr ? parents : support::FreshMachine();
+        setenv("TAVRINE_TEST_MACHINE", machine.c_str(), 1);
+        setenv("WIN95PREFIX", machine.c_str(), 1);
     }
 };
 
