@@ -32,20 +32,7 @@ std::string WindowsDirectoryOf(DiskImage& disk)
 int InMemory(const Storage& registry)
 {
     int fd = memfd_create("registry", MFD_CLOEXEC);
-    auto put = [fd](const char* data, std::size_t size)
-    {
-        while (size > 0)
-        {
-            const ssize_t n = write(fd, data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    };
+    auto put = [fd](const char* data, std::size_t size) { return sys::WriteAll(fd, data, size); };
     if (fd >= 0 && !registry.Write(put))
     {
         const int error = errno;

@@ -295,17 +295,7 @@ class MtoolsImage final : public DiskImage
         // killed while mcopy works then leaves the whole file or none,
         // never one cut short by the end of its input.
         Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
-        size_t written = 0;
-        while (content.Get() >= 0 && written < bytes.size())
-        {
-            const ssize_t n = write(content.Get(), bytes.data() + written, bytes.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            written += static_cast<size_t>(n);
-        }
-        if (content.Get() < 0 || written < bytes.size())
+        if (content.Get() < 0 || !sys::WriteAll(content.Get(), bytes.data(), bytes.size()))
             return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
         return CreateFileFrom(dosPath, content.Get());
     }

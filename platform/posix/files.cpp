@@ -80,22 +80,11 @@ int NextChar(TextFile* file)
 
 bool Flush(TextFile* file)
 {
-    const char* data = file->buffer;
-    while (file->used > 0)
-    {
-        ssize_t written = win95::sys::Write(file->fd, data, static_cast<size_t>(file->used));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-        {
-            file->failed = true;
-            file->used = 0;
-            return false;
-        }
-        data += written;
-        file->used -= static_cast<int>(written);
-    }
-    return true;
+    const bool written =
+        win95::sys::WriteAll(file->fd, file->buffer, static_cast<size_t>(file->used));
+    file->used = 0;
+    file->failed = file->failed || !written;
+    return written;
 }
 
 bool Put(TextFile* file, char c)

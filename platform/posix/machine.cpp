@@ -206,17 +206,7 @@ bool WriteAll(int fd, const char* data, std::size_t size)
                    static_cast<std::size_t>(data - mapped.begin) <= mapped.size - size;
     if (inImage && !CopyFromImage(fd, data, size))
         return false;
-    while (size > 0)
-    {
-        ssize_t written = sys::Write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return sys::WriteAll(fd, data, size);
 }
 
 constexpr off64_t WritebackChunk = off64_t(8) << 20;

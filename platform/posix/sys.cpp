@@ -208,6 +208,22 @@ ssize_t Write(int fd, const void* buffer, size_t size)
     return Injected("write") ? -1 : write(fd, buffer, size);
 }
 
+bool WriteAll(int fd, const void* buffer, size_t size)
+{
+    const char* data = static_cast<const char*>(buffer);
+    while (size > 0)
+    {
+        const ssize_t written = Write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 ssize_t CopyRange(int from, off64_t* offset, int to, size_t size)
 {
     return Injected("copy") ? -1 : copy_file_range(from, offset, to, nullptr, size, 0);

@@ -41,6 +41,9 @@ ssize_t ReadAt(int fd, void* buffer, size_t size, off_t offset);
 void* Map(int fd, size_t size);
 int Unmap(void* mapping, size_t size);
 ssize_t Write(int fd, const void* buffer, size_t size);
+// Writes all `size` bytes through Write, going on where a signal cut a
+// call short; false, with errno set, where a call fails or writes nothing.
+bool WriteAll(int fd, const void* buffer, size_t size);
 // Copies up to `size` bytes of `from`, starting at *offset (moved on), to
 // the current position of `to`, inside the kernel.
 ssize_t CopyRange(int from, off64_t* offset, int to, size_t size);
