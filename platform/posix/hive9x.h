@@ -7,14 +7,15 @@
 // next sibling, with a hash of its name and the id of its data record),
 // then data blocks ("RGDB") holding one record per key: its name and its
 // values. A key's id is its block number (high word) and its number within
-// that block (low word).
+// that block (low word). hive9x_format.h gives the layout in full; the
+// file is read and changed with every piece of Windows' own bookkeeping
+// (free entries and records, block counters) kept exact.
 //
 // Names are bytes in the guest's ANSI code page, compared without regard to
 // the case of ASCII letters and kept with the case they were given.
 //
-// The root key may have no record, and so no values (the files this class
-// makes give it none, as libcreg expects); a file whose root has no
-// subkeys then has no data block.
+// The root key has no record, and so no values, as in the files Windows
+// writes; a file whose root has no subkeys has no data block.
 //
 // Value data is what RegQueryValueExA answers and RegSetValueExA takes. A
 // REG_SZ is stored as Windows 9x stores it, without its terminating zero,
@@ -39,15 +40,17 @@ namespace win95
 {
 
 // What Windows 9x allows, and so all that this file holds.
-constexpr std::size_t MaxHive9xName = 255;     // bytes of a key or value name
-constexpr std::size_t MaxHive9xData = 16300;   // bytes of one value's data
-constexpr std::size_t MaxHive9xBlock = 0xFFF0; // bytes of a data block, a multiple of 16
-constexpr std::size_t MaxHive9xDepth = 512;    // levels of keys below the root
+constexpr std::size_t MaxHive9xName = 255;   // bytes of a key or value name
+constexpr std::size_t MaxHive9xData = 16300; // bytes of one value's data
+constexpr std::size_t MaxHive9xDepth = 512;  // levels of keys below the root
 
 struct Hive9xError
 {
     std::size_t offset = 0; // where in the file the fault lies
     std::string what;       // what is wrong, in a few words
+    // A header word that differs from what Windows writes: kept as read,
+    // and no reason to refuse the file.
+    bool unusual = false;
 };
 
 class Hive9x
@@ -70,8 +73,10 @@ class Hive9x
     };
 
     // Reads and checks a whole file; null, with `error` filled, when any
-    // part of it is malformed.
+    // part of it is malformed or its bookkeeping is not exact.
     static std::unique_ptr<Hive9x> Read(std::string bytes, Hive9xError& error);
+    // Every fault that reading would find, in file order within each part.
+    static std::vector<Hive9xError> Check(std::string bytes);
     // A file holding only the root key.
     static std::unique_ptr<Hive9x> Empty();
 

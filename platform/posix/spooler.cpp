@@ -6,6 +6,7 @@
 // texts, nothing outside it.
 #include "platform/posix/spooler.h"
 
+#include "platform/posix/machine.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/registry_internal.h"
 
@@ -31,7 +32,6 @@ const char printersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers"
 const char driversKey[] = "System\\CurrentControlSet\\Control\\Print\\Environments\\Windows "
                           "4.0\\Drivers";
 const char currentEnvironment[] = "Windows 4.0";
-const char systemDir[] = "C:\\WINDOWS\\SYSTEM\\";
 
 // A text as the registry holds it; it stays valid while the key's values
 // do not change, which they never do during one spooler call.
@@ -165,9 +165,11 @@ void PrinterNumbers(const RegistryKey& printer, PRINTER_INFO_2A& record)
 }
 
 // The driver's texts in the order they are packed; its files are paths in
-// the system directory.
+// the system directory, the SYSTEM folder of the machine's Windows
+// directory.
 template <typename Visit>
-void DriverTexts(const RegistryKey& driver, std::string_view name, Visit visit)
+void DriverTexts(const RegistryKey& driver, std::string_view name, std::string_view systemDir,
+                 Visit visit)
 {
     visit(&DRIVER_INFO_2A::pName, name, "");
     visit(&DRIVER_INFO_2A::pEnvironment, currentEnvironment, "");
@@ -302,7 +304,8 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
     if (!IsKeyName(driverName.c_str()) ||
         OpenRecord(driversKey, driverName, driver) != ERROR_SUCCESS)
         return Fail(ERROR_UNKNOWN_PRINTER_DRIVER);
-    auto driverTexts = [&](auto visit) { DriverTexts(driver, driverName, visit); };
+    const std::string systemDir = win95::MachineWindowsDirectory() + "\\SYSTEM\\";
+    auto driverTexts = [&](auto visit) { DriverTexts(driver, driverName, systemDir, visit); };
     std::size_t size = PackedSize<DRIVER_INFO_2A>(driverTexts);
     *needed = static_cast<DWORD>(size);
     if (size > bufferSize)

@@ -68,8 +68,8 @@ TEST_P(BothStorages, GiveTheSameRecords)
     std::string image = Fixture(std::string(c.fixture) + ".reg");
     std::string change = ChangeOf(c);
     std::string machine = support::MachineWithImage(image);
-    std::string drive = support::InstallationWithImage(image);
-    std::string systemDat = drive + "/WIN98/SYSTEM.DAT";
+    std::string drive = support::InstallationWithImage(image, "WINDOWS");
+    std::string systemDat = drive + "/WINDOWS/SYSTEM.DAT";
     std::string before = support::InstallationText(systemDat);
 
     support::RunResult onFolder =
@@ -99,9 +99,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, BothStorages, testing::ValuesIn(cases),
                              return name;
                          });
 
-// The setup file lands in the Windows directory MSDOS.SYS names; the first
-// save keeps the SYSTEM.DAT it replaced as SYSTEM.TVB, and later saves
-// keep that one; Windows' own backups stay as they were.
+// The setup file lands in the Windows directory MSDOS.SYS names, and the
+// spooler's driver paths lie in its SYSTEM folder; the first save keeps
+// the SYSTEM.DAT it replaced as SYSTEM.TVB, and later saves keep that one;
+// Windows' own backups stay as they were.
 TEST(Installation, PlacesTheSetupFileAndKeepsTheFirstRegistry)
 {
     std::string drive = support::InstallationWithImage(Fixture("default.reg"), "Win");
@@ -111,9 +112,13 @@ TEST(Installation, PlacesTheSetupFileAndKeepsTheFirstRegistry)
 
     support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, drive);
     std::string installed = ReadFile(drive + "/Win/SYSTEM.DAT");
-    support::RunProgram(support::Program("prnpurge"), {"/D\"TVDRV\""}, drive);
+    support::RunProgram(support::Program("prnpurge"), {"/D\"C:\\Win\\SYSTEM\\TVDRV\""}, drive);
 
     EXPECT_NE(original, installed);
+    EXPECT_EQ(std::string::npos,
+              support::InstallationText(drive + "/Win/SYSTEM.DAT")
+                  .find("[HKEY_LOCAL_"
+                        "MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Tavrine]"));
     EXPECT_EQ(ReadFile(std::string(TAVRINE_SOURCE_DIR) + "/prnsetup/WIN95.INF"),
               ReadFile(drive + "/Win/INF/OEM0.INF"));
     EXPECT_EQ(original, ReadFile(drive + "/Win/SYSTEM.TVB"));

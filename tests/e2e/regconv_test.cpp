@@ -378,6 +378,29 @@ TEST_F(Regconv, EveryFixtureReadsBackThroughCregexport)
     }
 }
 
+// A file as Windows Me wrote it converts to what cregexport reads from it;
+// the check finds it sound, and names a counter that is not.
+TEST_F(Regconv, RealWindowsFileConvertsAsCregexportReadsIt)
+{
+    const std::string dir = support::TempDir();
+    const std::string file = std::string(TAVRINE_FIXTURES) + "/win9x/USER.DAT";
+    const std::string regconv = support::Program("tools/regconv");
+    support::RunResult result = support::RunProgram(regconv, {file, dir + "/user.reg"}, dir);
+    ASSERT_EQ(0, result.exitStatus) << result.errorOutput;
+    ExpectSameTrees(InUtf8(TreeOfText(support::ReadFile(dir + "/user.reg"), true)),
+                    TreeOfExport(Output("cregexport '" + file + "' 2>&1")));
+
+    auto check = [&](const std::string& path)
+    { return Output("'" + regconv + "' --check '" + path + "'; echo status $?"); };
+    EXPECT_EQ(file + ": sound\nstatus 0\n", check(file));
+    std::string spoiled = support::ReadFile(file);
+    spoiled[0x6020 + 0x16] = 0x11;
+    support::WriteFile(dir + "/USER.DAT", spoiled);
+    EXPECT_EQ(dir + "/USER.DAT: offset 0x6036: data block's first_free_id is not its lowest "
+                    "free number\nstatus 1\n",
+              check(dir + "/USER.DAT"));
+}
+
 // A damaged binary file is refused with one line, and nothing is written.
 TEST(RegconvInput, DamagedFileIsRefusedWithOneLine)
 {

@@ -1,6 +1,7 @@
 // The Windows 9x binary registry file: the calls, what survives writing and
 // reading back, where the writer puts what changed, and malformed files.
 #include "platform/posix/hive9x.h"
+#include "support/machines.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,11 @@ std::uint32_t Get32(const std::string& bytes, std::size_t at)
     for (int i = 3; i >= 0; --i)
         value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
     return value;
+}
+
+std::uint32_t Get16(const std::string& bytes, std::size_t at)
+{
+    return Get32(bytes, at) & 0xFFFF;
 }
 
 void Put32(std::string& bytes, std::size_t at, std::uint32_t value)
@@ -145,6 +151,8 @@ TEST(Hive9x, StringsComeBackAsWindows9xAnswers)
         const Hive9x::Value* value = read->FindValue(again, std::to_string(i));
         ASSERT_NE(nullptr, value);
         EXPECT_EQ(cases[i].read, value->data) << "case " << i;
+        EXPECT_EQ(cases[i].read, hive->FindValue(key, std::to_string(i))->data)
+            << "case " << i << ", before the file is written";
     }
 }
 
@@ -308,9 +316,9 @@ TEST(Hive9x, AFileWithOnlyTheRootReads)
     EXPECT_EQ("[]\n", Dump(*read));
 }
 
-// Keys spread over several data blocks; when every record of a block is
-// deleted the block goes, and the blocks after it take its number.
-TEST(Hive9x, AnEmptiedBlockGoesAndLaterBlocksMoveUp)
+// Keys spread over several data blocks; a block whose records are all
+// deleted stays, as one free record, and the next keys fill it again.
+TEST(Hive9x, AnEmptiedBlockStaysAndIsFilledAgain)
 {
     std::unique_ptr<Hive9x> hive = Hive9x::Empty();
     for (int i = 0; i < 12; ++i)
@@ -323,7 +331,17 @@ TEST(Hive9x, AnEmptiedBlockGoesAndLaterBlocksMoveUp)
     for (int i = 4; i < 8; ++i)
         hive->Delete(hive->Find(hive->Root(), "k" + std::to_string(i)));
     file = Bytes(*hive);
-    EXPECT_EQ(2u, Get32(file, 0x10) & 0xFFFF);
+    EXPECT_EQ(3u, Get32(file, 0x10) & 0xFFFF);
+    const std::size_t second = Get32(file, 8) + Get32(file, Get32(file, 8) + 4);
+    EXPECT_EQ(Get32(file, second + 4) - 0x20, Get32(file, second + 8)) << "all of it unused";
+    EXPECT_EQ(0u, Get32(file, second + 0x16) & 0xFFFF) << "first_free_id";
+    hive = Read(file);
+    ASSERT_NE(nullptr, hive);
+    for (int i = 12; i < 16; ++i)
+        hive->SetValue(hive->Create(hive->Root(), "k" + std::to_string(i)), "Data", 3,
+                       std::string(16000, static_cast<char>('a' + i)));
+    file = Bytes(*hive);
+    EXPECT_EQ(3u, Get32(file, 0x10) & 0xFFFF);
     std::unique_ptr<Hive9x> read = Read(file);
     ASSERT_NE(nullptr, read);
     int count = 0;
@@ -335,7 +353,7 @@ TEST(Hive9x, AnEmptiedBlockGoesAndLaterBlocksMoveUp)
         EXPECT_EQ(std::string(16000, static_cast<char>('a' + i)),
                   read->FindValue(key, "Data")->data);
     }
-    EXPECT_EQ(8, count);
+    EXPECT_EQ(12, count);
 }
 
 TEST(Hive9x, WhatWindows9xCannotHoldIsRefused)
@@ -390,13 +408,27 @@ TEST(Hive9x, MalformedFilesAreRefused)
         {"data record is missing", [&](std::string& f) { Put16(f, entry(2) + 0x18, 0x55); }},
         {"share one data record",
          [&](std::string& f) { Put32(f, entry(2) + 0x18, Get32(f, entry(1) + 0x18)); }},
-        {"longer than 65520", [&](std::string& f) { Put32(f, block + 4, 0x10000); }},
+        {"longer than 65536", [&](std::string& f) { Put32(f, block + 4, 0x11000); }},
         {"runs past its end",
-         [&](std::string& f) { Put32(f, block + 4, Get32(f, block + 4) + 16); }},
+         [&](std::string& f) { Put32(f, block + 4, Get32(f, block + 4) + 0x1000); }},
         {"bad data record length", [&](std::string& f) { Put32(f, firstRecord, 0x13); }},
         {"key name longer than 255", [&](std::string& f) { Put16(f, firstRecord + 0x0C, 256); }},
         {"value data longer than 16300",
          [&](std::string& f) { Put16(f, firstRecord + 0x14 + 3 + 0x0A, 16301); }},
+        {"not whole 4096-byte pages", [&](std::string& f) { Put32(f, tree + 4, 0x2010); }},
+        {"not marked free", [&](std::string& f) { Put32(f, tree + Get32(f, tree + 0x0C), 0); }},
+        {"free key entry link points outside", [&](std::string& f) { Put32(f, tree + 0x0C, 4); }},
+        {"neither in use nor free", [&](std::string& f) { Put32(f, tree + 0x0C, 0xFFFFFFFF); }},
+        {"data block's index", [&](std::string& f) { Put16(f, block + 0x0E, 1); }},
+        {"bad data block size", [&](std::string& f) { Put32(f, block + 4, 0x1800); }},
+        {"unused size differs",
+         [&](std::string& f) { Put32(f, block + 8, Get32(f, block + 8) + 1); }},
+        {"points at no free record", [&](std::string& f) { Put32(f, block + 0x10, 0x20); }},
+        {"left out of the block's chain",
+         [&](std::string& f) { Put32(f, block + 0x10, 0xFFFFFFFF); }},
+        {"max_id is below", [&](std::string& f) { Put16(f, block + 0x14, 1); }},
+        {"first_free_id", [&](std::string& f) { Put16(f, block + 0x16, 0); }},
+        {"numbered above 254", [&](std::string& f) { Put16(f, firstRecord + 4, 0xFF); }},
         {"two subkeys with the same name",
          [&](std::string& f)
          {
@@ -415,6 +447,157 @@ TEST(Hive9x, MalformedFilesAreRefused)
             << "expected \"" << c.what << "\", got \"" << error.what << "\"";
         EXPECT_EQ(std::string::npos, error.what.find('\n'));
     }
+    // Header words that differ from what Windows writes are named, but
+    // the file can still be changed safely.
+    std::string odd = file;
+    Put16(odd, 0x12, 0);
+    const std::vector<win95::Hive9xError> problems = Hive9x::Check(odd);
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_TRUE(problems[0].unusual);
+    EXPECT_NE(nullptr, Read(odd));
+    EXPECT_TRUE(Hive9x::Check(file).empty());
+}
+
+// Where new keys go, seen in the fields Windows' allocator reads: a block
+// fills up to 255 records, the key tree grows a page at a time, and a
+// deleted key's entry, record and number are the next ones taken.
+TEST(Hive9x, AllocationKeepsTheCountersWindowsReads)
+{
+    std::unique_ptr<Hive9x> hive = Hive9x::Empty();
+    for (int i = 0; i < 300; ++i)
+        hive->SetValue(hive->Create(hive->Root(), "key" + std::to_string(1000 + i)), "", 4, "1234");
+    std::string file = Bytes(*hive);
+    EXPECT_TRUE(Hive9x::Check(file).empty());
+    EXPECT_EQ(0x3000u, Get32(file, 0x24)) << "301 entries need a third page of the tree";
+    EXPECT_EQ(0x20u, Get32(file, 0x20 + 0x2000 + 0x0C))
+        << "a key's entry at the third page's start";
+    EXPECT_EQ(2u, Get16(file, 0x10));
+    const std::size_t block = Get32(file, 8);
+    EXPECT_EQ(0xFEu, Get16(file, block + 0x14));
+    EXPECT_EQ(0xFFu, Get16(file, block + 0x16)) << "255 records fill a block";
+    const std::uint32_t unused = Get32(file, block + 8);
+    const std::uint32_t firstFree = Get32(file, block + 0x10);
+    const std::size_t record = block + 0x20 + 10 * 43;
+    ASSERT_EQ(43u, Get32(file, record)) << "each record: header, name, one value";
+    ASSERT_EQ(10u, Get16(file, record + 4));
+
+    hive = Read(file);
+    ASSERT_NE(nullptr, hive);
+    hive->Delete(hive->Find(hive->Root(), "key1010"));
+    file = Bytes(*hive);
+    EXPECT_TRUE(Hive9x::Check(file).empty());
+    const std::uint32_t entry = 0x20 + 11 * 0x1C;
+    EXPECT_EQ(entry, Get32(file, 0x20 + 0x0C)) << "the freed entry heads the tree's free runs";
+    EXPECT_EQ(unused + 43, Get32(file, block + 8)) << "unused size";
+    EXPECT_EQ(record - block, Get32(file, block + 0x10)) << "first free record";
+    EXPECT_EQ(10u, Get16(file, block + 0x16)) << "first_free_id";
+    EXPECT_EQ(0xFEu, Get16(file, block + 0x14)) << "max_id stays";
+
+    hive = Read(file);
+    ASSERT_NE(nullptr, hive);
+    hive->SetValue(hive->Create(hive->Root(), "key2000"), "", 4, "5678");
+    file = Bytes(*hive);
+    EXPECT_TRUE(Hive9x::Check(file).empty());
+    EXPECT_EQ(10u, Get16(file, record + 4)) << "the new key takes the freed number and room";
+    EXPECT_EQ(unused, Get32(file, block + 8));
+    EXPECT_EQ(firstFree, Get32(file, block + 0x10));
+    EXPECT_EQ(0xFFu, Get16(file, block + 0x16));
+    EXPECT_EQ(10u, Get16(file, 0x20 + entry + 0x18)) << "and the freed entry";
+}
+
+std::string UserDat()
+{
+    return support::Fixture("win9x/USER.DAT");
+}
+
+std::string Problems(const std::string& file)
+{
+    std::string text;
+    for (const win95::Hive9xError& problem : Hive9x::Check(file))
+        text += "offset " + std::to_string(problem.offset) + ": " + problem.what + "\n";
+    return text;
+}
+
+// What an install does to a registry file: a few keys with values, one
+// existing key's value grown past its record, one shrunk.
+void Install(Hive9x& hive)
+{
+    const Key printer = hive.Create(hive.Root(), ".DEFAULT\\Software\\KORVELD\\Tavrine\\Printer");
+    hive.SetValue(printer, "Port", 1, sz("LPT1:"));
+    hive.SetValue(printer, "Attributes", 4, std::string(4, '\0'));
+    hive.SetValue(hive.Create(printer, "PrinterDriverData"), "Data", 3, std::string(600, 'd'));
+    hive.SetValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "Grown", 3,
+                  std::string(3000, 'g'));
+    hive.SetValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "", 1, sz("9"));
+}
+
+void Remove(Hive9x& hive)
+{
+    hive.Delete(hive.Open(hive.Root(), ".DEFAULT\\Software\\KORVELD"));
+    hive.DeleteValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "Grown");
+}
+
+// A file as Windows Me wrote it reads whole, is found sound, and is
+// written back unchanged when nothing changed.
+TEST(Hive9xRealFile, ReadsAsWindowsWroteItAndComesBackUnchanged)
+{
+    const std::string file = UserDat();
+    ASSERT_EQ(159776u, file.size());
+    EXPECT_EQ("", Problems(file));
+    std::unique_ptr<Hive9x> hive = Read(file);
+    ASSERT_NE(nullptr, hive);
+    std::size_t keys = 0;
+    std::size_t values = 0;
+    std::function<void(Key)> count = [&](Key key)
+    {
+        ++keys;
+        values += hive->Values(key).size();
+        for (Key child = hive->FirstChild(key); child != Hive9x::NoKey;
+             child = hive->NextSibling(child))
+            count(child);
+    };
+    count(hive->Root());
+    EXPECT_EQ(788u, keys);
+    EXPECT_EQ(1518u, values);
+    EXPECT_TRUE(file == Bytes(*hive));
+}
+
+// Changes to the real file keep every rule Windows' allocator relies on,
+// and read back as they were made.
+TEST(Hive9xRealFile, ChangesKeepEveryPieceOfBookkeeping)
+{
+    std::unique_ptr<Hive9x> hive = Read(UserDat());
+    ASSERT_NE(nullptr, hive);
+    Install(*hive);
+    hive->Delete(hive->Open(hive->Root(), ".DEFAULT\\Control Panel"));
+    const std::string expected = Dump(*hive);
+    const std::string file = Bytes(*hive);
+    EXPECT_EQ("", Problems(file));
+    std::unique_ptr<Hive9x> read = Read(file);
+    ASSERT_NE(nullptr, read);
+    EXPECT_EQ(expected, Dump(*read));
+}
+
+// A hundred installs and removals reuse the room the first one freed.
+TEST(Hive9xRealFile, RepeatedInstallsAndRemovalsReuseTheirRoom)
+{
+    std::string file = UserDat();
+    std::size_t afterFirst = 0;
+    for (int cycle = 0; cycle < 100; ++cycle)
+    {
+        std::unique_ptr<Hive9x> hive = Read(file);
+        ASSERT_NE(nullptr, hive);
+        Install(*hive);
+        file = Bytes(*hive);
+        hive = Read(file);
+        ASSERT_NE(nullptr, hive);
+        Remove(*hive);
+        file = Bytes(*hive);
+        if (cycle == 0)
+            afterFirst = file.size();
+    }
+    EXPECT_EQ("", Problems(file));
+    EXPECT_LE(file.size(), afterFirst + 2 * 0x1000);
 }
 
 } // namespace
