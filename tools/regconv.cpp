@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -49,10 +50,10 @@ enum class Request
     Wrong,
 };
 
-bool WrongLine(const std::string& what)
+Request WrongLine(const std::string& what)
 {
     std::fprintf(stderr, "regconv: %s (regconv --help shows the usage)\n", what.c_str());
-    return false;
+    return Request::Wrong;
 }
 
 // The root a binary file can hold, spelt as regedit spells it.
@@ -64,8 +65,9 @@ bool TakeRoot(const char* name, std::string& root)
             root = known;
             return true;
         }
-    return WrongLine(std::string("--root ") + name +
-                     ": a Windows 9x registry file holds HKEY_LOCAL_MACHINE or HKEY_USERS");
+    WrongLine(std::string("--root ") + name +
+              ": a Windows 9x registry file holds HKEY_LOCAL_MACHINE or HKEY_USERS");
+    return false;
 }
 
 Request ReadCommandLine(int argc, char** argv, Options& options)
@@ -87,15 +89,15 @@ Request ReadCommandLine(int argc, char** argv, Options& options)
         else if (argument == "--root")
         {
             if (at + 1 == argc)
-                return WrongLine("--root needs a key"), Request::Wrong;
+                return WrongLine("--root needs a key");
             if (!TakeRoot(argv[++at], options.root))
                 return Request::Wrong;
         }
         else
-            return WrongLine("unknown option " + argument), Request::Wrong;
+            return WrongLine("unknown option " + argument);
     }
     if (options.files.size() != 2)
-        return WrongLine("give an INPUT and an OUTPUT"), Request::Wrong;
+        return WrongLine("give an INPUT and an OUTPUT");
     return Request::Convert;
 }
 
@@ -165,6 +167,8 @@ struct Output
     bool standard = false;
     std::string target;
     mode_t mode = 0;
+    uid_t owner = static_cast<uid_t>(-1); // an existing output's, to keep; -1 for a new one
+    gid_t group = static_cast<gid_t>(-1);
 };
 
 // Refuses the input itself and anything but a regular file, before any
@@ -193,11 +197,16 @@ bool CheckOutput(Output& output, const struct stat& input)
         return Fail(output.path, "not a regular file (- writes standard output)");
     if (info.st_dev == input.st_dev && info.st_ino == input.st_ino)
         return Fail(output.path, "is the input file; give another OUTPUT");
+    // A file this user may not write is not replaced either.
+    if (access(output.path, W_OK) != 0)
+        return Fail(output.path);
     char resolved[PATH_MAX];
     if (realpath(output.path, resolved) == nullptr)
         return Fail(output.path);
     output.target = resolved;
     output.mode = info.st_mode & 07777;
+    output.owner = info.st_uid;
+    output.group = info.st_gid;
     return true;
 }
 
@@ -206,6 +215,18 @@ bool Produce(win95::Hive9x& hive, const std::string& root, bool toText, int fd)
     auto put = [fd](const char* data, std::size_t size)
     { return win95::sys::WriteAll(fd, data, size); };
     return toText ? regconv::TextFromHive(hive, root, put) : hive.Write(put);
+}
+
+// Gives the new file the old output's owner and group where they differ;
+// false where that is not allowed, so that no output changes hands.
+bool KeepOwner(int fd, const Output& output)
+{
+    struct stat made;
+    if (fstat(fd, &made) != 0)
+        return false;
+    const bool sameOwner = output.owner == static_cast<uid_t>(-1) || output.owner == made.st_uid;
+    const bool sameGroup = output.group == static_cast<gid_t>(-1) || output.group == made.st_gid;
+    return (sameOwner && sameGroup) || fchown(fd, output.owner, output.group) == 0;
 }
 
 // Writes a new file beside the target, flushes it and renames it over the
@@ -230,8 +251,8 @@ bool WriteOutput(const Output& output, win95::Hive9x& hive, const std::string& r
     sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0)
         return Fail(output.path);
-    bool written =
-        fchmod(fd, output.mode) == 0 && Produce(hive, root, toText, fd) && fsync(fd) == 0;
+    bool written = KeepOwner(fd, output) && fchmod(fd, output.mode) == 0 &&
+                   Produce(hive, root, toText, fd) && fsync(fd) == 0;
     const int error = errno;
     if (close(fd) != 0 && written)
         written = false;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <iconv.h>
 #include <map>
+#include <sys/stat.h>
 
 namespace
 {
@@ -401,7 +402,7 @@ TEST(RegconvInput, DamagedFileIsRefusedWithOneLine)
 // The output replaces nothing it may not: not the input, whatever name
 // leads to it; not a named pipe, which is never opened to wait on; and an
 // old output only once the new one is written whole, so that a size limit
-// leaves the old one and no temporary file.
+// leaves the old one and no temporary file, and then with its permissions.
 TEST(RegconvFiles, NeverHarmsTheInputNorLeavesAHalfWrittenOutput)
 {
     const std::string dir = support::TempDir();
@@ -440,6 +441,15 @@ TEST(RegconvFiles, NeverHarmsTheInputNorLeavesAHalfWrittenOutput)
     std::sort(names.begin(), names.end());
     EXPECT_EQ((std::vector<std::string>{"hard.reg", "in.reg", "link.reg", "old.dat", "pipe"}),
               names);
+
+    // Replaced at last, the old output's permissions stay.
+    ASSERT_EQ(0, chmod((dir + "/old.dat").c_str(), 0640));
+    EXPECT_EQ(0,
+              shell("exec " + regconv + " '" + dir + "/in.reg' '" + dir + "/old.dat'").exitStatus);
+    struct stat info;
+    ASSERT_EQ(0, stat((dir + "/old.dat").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
+    EXPECT_EQ("CREG", support::ReadFile(dir + "/old.dat").substr(0, 4));
 }
 
 // --help and --version answer on standard output; "-" is standard input
