@@ -63,16 +63,24 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mtools)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install and remove the Tavrine printer on a Windows 95 machine")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "prnsetup installs the Tavrine printer by KORVELD on a Windows 95 machine:
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install and remove the Tavrine printer on a Windows 9x machine")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "prnsetup installs the Tavrine printer by KORVELD on a Windows 9x machine:
 it writes the printer driver, the printer, its language monitor, print
 processor, shell extension and parallel-port device records into the
 registry, and copies the driver's setup information file into the Windows
 INF folder. prnpurge removes every printer whose driver file path
 contains a given name.
 .
-These are the Linux builds of the Windows programs. They work on an
-emulated Windows 95 machine kept in a folder (WIN95PREFIX, ~/.win95 by
-default): the registry as REGEDIT4 text and drive C: as a folder, laid out
-like a Wine prefix, so that diff shows exactly what a run changed.")
+These are the Linux builds of the Windows programs. WIN95PREFIX names the
+machine they work on (~/.win95 by default):
+ - an emulated Windows 95 machine kept in a folder, the registry as
+   REGEDIT4 text and drive C: as a folder, laid out like a Wine prefix, so
+   that diff shows exactly what a run changed;
+ - a Windows 95, 98 or Me C: drive in a folder, its registry the binary
+   SYSTEM.DAT;
+ - an emulator's disk image (raw, a bare FAT partition or a fixed VHD),
+   changed in place through mtools without mounting it.
+.
+regconv converts a Windows 9x registry file (SYSTEM.DAT, USER.DAT) to
+REGEDIT4 text and back.")
 include(CPack)

@@ -163,12 +163,20 @@ TEST(Prnpurge, MatchesTheDirectoryPartAndKeepsAPrinterWithoutDriverRecord)
                                Removed({"Front Desk", "Tavrine", "Cafe", "Long Name"}));
 }
 
+// An unterminated name also gets the Linux line that says how to type it.
 TEST(Prnpurge, WithoutANameWritesOneLineAndLeavesTheMachineAlone)
 {
-    const std::vector<std::string> cases[] = {
-        {"/X", "/D\"TVDRV\""}, {"/D\"\""}, {}, {"/D\"TVDRV"}, {"TVDRV"}, {"/P\"TVDRV\""},
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"/X", "/D\"TVDRV\""}, ""},
+        {{"/D\"\""}, ""},
+        {{}, ""},
+        {{"/D\"TVDRV"},
+         "prnpurge: the driver name is empty: /D\"TVDRV has no closing quote; type it as "
+         "'/D\"TVDRV\"'\n"},
+        {{"TVDRV"}, ""},
+        {{"/P\"TVDRV\""}, ""},
     };
-    for (const std::vector<std::string>& arguments : cases)
+    for (const auto& [arguments, linuxLine] : cases)
     {
         SCOPED_TRACE(arguments.empty() ? "(no arguments)" : arguments[0]);
         std::string machine =
@@ -178,7 +186,7 @@ TEST(Prnpurge, WithoutANameWritesOneLineAndLeavesTheMachineAlone)
         support::RunResult run = Purge(arguments, machine);
 
         EXPECT_EQ(0, run.exitStatus);
-        EXPECT_EQ("NO DRVNAME\n", run.errorOutput);
+        EXPECT_EQ("NO DRVNAME\n" + linuxLine, run.errorOutput);
         EXPECT_EQ(before, support::ImageOf(machine));
     }
 }

@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iconv.h>
 #include <map>
+#include <sys/stat.h>
 
 namespace
 {
@@ -418,6 +420,88 @@ TEST(RegconvInput, DamagedFileIsRefusedWithOneLine)
     EXPECT_EQ(1, std::count(result.errorOutput.begin(), result.errorOutput.end(), '\n'))
         << result.errorOutput;
     EXPECT_FALSE(support::FileExists(out));
+}
+
+// The output replaces nothing it may not: not the input, whatever name
+// leads to it; not a named pipe, which is never opened to wait on; and an
+// old output only once the new one is written whole, so that a size limit
+// leaves the old one and no temporary file, and then with its permissions.
+TEST(RegconvFiles, NeverHarmsTheInputNorLeavesAHalfWrittenOutput)
+{
+    const std::string dir = support::TempDir();
+    const std::string text = support::Fixture("default.reg");
+    support::WriteFile(dir + "/in.reg", text);
+    auto shell = [&](const std::string& script) {
+        return support::RunProgram("/bin/sh", {"-c", script}, dir);
+    };
+    const std::string regconv = "'" + support::Program("tools/regconv") + "'";
+    ASSERT_EQ(0, shell("cd '" + dir + "' && ln -s in.reg link.reg && ln in.reg hard.reg && " +
+                       "mkfifo pipe && echo old >old.dat")
+                     .exitStatus);
+    for (const char* output : {"in.reg", "link.reg", "hard.reg", "pipe"})
+    {
+        SCOPED_TRACE(output);
+        support::RunResult result =
+            shell("cd '" + dir + "' && exec timeout 10 " + regconv + " in.reg " + output);
+        EXPECT_EQ(1, result.exitStatus);
+        EXPECT_EQ(1, std::count(result.errorOutput.begin(), result.errorOutput.end(), '\n'))
+            << result.errorOutput;
+        EXPECT_TRUE(text == support::ReadFile(dir + "/in.reg")) << "the input changed";
+    }
+    support::RunResult fromPipe =
+        shell("cd '" + dir + "' && exec timeout 10 " + regconv + " pipe new.dat");
+    EXPECT_EQ(1, fromPipe.exitStatus) << fromPipe.errorOutput;
+
+    support::RunResult limited =
+        shell("cd '" + dir + "' && ulimit -f 1 && exec " + regconv + " in.reg old.dat");
+    EXPECT_EQ(1, limited.exitStatus);
+    EXPECT_NE(std::string::npos, limited.errorOutput.find("old.dat: File too large"))
+        << limited.errorOutput;
+    EXPECT_EQ("old\n", support::ReadFile(dir + "/old.dat"));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"hard.reg", "in.reg", "link.reg", "old.dat", "pipe"}),
+              names);
+
+    // Replaced at last, the old output's permissions stay.
+    ASSERT_EQ(0, chmod((dir + "/old.dat").c_str(), 0640));
+    EXPECT_EQ(0,
+              shell("exec " + regconv + " '" + dir + "/in.reg' '" + dir + "/old.dat'").exitStatus);
+    struct stat info;
+    ASSERT_EQ(0, stat((dir + "/old.dat").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
+    EXPECT_EQ("CREG", support::ReadFile(dir + "/old.dat").substr(0, 4));
+}
+
+// --help and --version answer on standard output; "-" is standard input
+// or output; a root that no Windows 9x registry file holds is refused.
+TEST(RegconvCommandLine, AnswersHelpTakesDashAndRefusesAnUnknownRoot)
+{
+    const std::string dir = support::TempDir();
+    const std::string program = support::Program("tools/regconv");
+    support::RunResult help = support::RunProgram(program, {"--help"}, dir);
+    EXPECT_EQ(0, help.exitStatus);
+    EXPECT_EQ("usage: regconv ", help.output.substr(0, 15));
+    EXPECT_EQ("", help.errorOutput);
+    support::RunResult version = support::RunProgram(program, {"--version"}, dir);
+    EXPECT_EQ(0, version.exitStatus);
+    EXPECT_EQ("regconv (Tavrine printer tools) " TAVRINE_VERSION "\n", version.output);
+
+    support::WriteFile(dir + "/in.reg", support::Fixture("default.reg"));
+    ASSERT_EQ(0,
+              support::RunProgram(program, {dir + "/in.reg", dir + "/SYSTEM.DAT"}, dir).exitStatus);
+    support::RunResult piped = support::RunProgram(
+        "/bin/sh", {"-c", "exec '" + program + "' - - <'" + dir + "/in.reg'"}, dir);
+    EXPECT_EQ(0, piped.exitStatus) << piped.errorOutput;
+    EXPECT_EQ(support::ReadFile(dir + "/SYSTEM.DAT"), piped.output);
+
+    support::RunResult bogus = support::RunProgram(
+        program, {"--root", "HKEY_BOGUS", dir + "/in.reg", dir + "/bogus.dat"}, dir);
+    EXPECT_EQ(2, bogus.exitStatus);
+    EXPECT_NE(std::string::npos, bogus.errorOutput.find("HKEY_BOGUS")) << bogus.errorOutput;
+    EXPECT_FALSE(support::FileExists(dir + "/bogus.dat"));
 }
 
 // A generated image of 10 MB: its few values longer than Windows 9x allows

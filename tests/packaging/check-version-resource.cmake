@@ -1,6 +1,6 @@
 # Reads PROGRAM's version resource back with windres and fails unless it
-# gives the product, DESCRIPTION and VERSION (x.y.z) in both its numeric
-# and its text fields.
+# gives the product, its makers and copyright, DESCRIPTION and VERSION
+# (x.y.z) in both its numeric and its text fields.
 #   cmake -DWINDRES=<windres> -DPROGRAM=<exe> -DDESCRIPTION=<text> -DVERSION=<x.y.z>
 #         -P check-version-resource.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -16,7 +16,9 @@ set(problems)
 foreach(wanted IN ITEMS
         "\n FILEVERSION ${numbers}, 0\n"
         "\n PRODUCTVERSION ${numbers}, 0\n"
+        "VALUE \"CompanyName\", \"Tavrine printer tools developers\"\n"
         "VALUE \"FileDescription\", \"${DESCRIPTION}\"\n"
+        "VALUE \"LegalCopyright\", \"Copyright (C) 2026 Tavrine printer tools developers\"\n"
         "VALUE \"FileVersion\", \"${VERSION}\"\n"
         "VALUE \"ProductName\", \"Tavrine printer tools\"\n"
         "VALUE \"ProductVersion\", \"${VERSION}\"\n")

@@ -1,6 +1,7 @@
-# The zip a Windows user unpacks: exactly the programs, WIN95.INF and a
-# README.TXT whose every line ends in CR LF, as Windows 95's Notepad needs.
-#   cmake -DZIP=<zip> -DWORK=<folder> -P check-zip.cmake
+# The zip a Windows user unpacks: exactly the programs, stripped of their
+# symbols, WIN95.INF and a README.TXT whose every line ends in CR LF, as
+# Windows 95's Notepad needs.
+#   cmake -DZIP=<zip> -DWORK=<folder> -DNM=<nm> -P check-zip.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -14,6 +15,16 @@ list(SORT names)
 if(NOT names STREQUAL "README.TXT;WIN95.INF;prnpurge.exe;prnsetup.exe")
   message(FATAL_ERROR "${ZIP} holds: ${names}")
 endif()
+
+foreach(program IN ITEMS prnpurge.exe prnsetup.exe)
+  execute_process(COMMAND ${NM} ${WORK}/${program} OUTPUT_VARIABLE symbols
+                  ERROR_VARIABLE nm_error RESULT_VARIABLE status)
+  if(NOT symbols STREQUAL "" OR NOT nm_error MATCHES "no symbols")
+    string(LENGTH "${symbols}" length)
+    message(FATAL_ERROR "${program} in ${ZIP} is not stripped: nm lists ${length} bytes "
+                        "of symbols ${nm_error}")
+  endif()
+endforeach()
 
 # One "xx " per byte, so that a match cannot straddle two bytes.
 file(READ ${WORK}/README.TXT text HEX)

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -195,25 +197,60 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& machine, const std::vector<std::string>& extraEnv)
 {
     ChildCommand command(program, arguments, machine, extraEnv);
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
+    int errorEnds[2];
+    int outputEnds[2];
+    if (pipe(errorEnds) != 0)
         return {};
+    if (pipe(outputEnds) != 0)
+    {
+        close(errorEnds[0]);
+        close(errorEnds[1]);
+        return {};
+    }
     pid_t child = fork();
     if (child == 0)
     {
-        dup2(pipeEnds[1], 2);
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
+        dup2(outputEnds[1], 1);
+        dup2(errorEnds[1], 2);
+        for (int end : {errorEnds[0], errorEnds[1], outputEnds[0], outputEnds[1]})
+            close(end);
         execve(program.c_str(), command.argv.data(), command.envp.data());
         _exit(127);
     }
-    close(pipeEnds[1]);
+    close(errorEnds[1]);
+    close(outputEnds[1]);
     RunResult result;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-        result.errorOutput.append(buffer, static_cast<std::size_t>(got));
-    close(pipeEnds[0]);
+    // Both streams are read as they come, so that neither fills its pipe
+    // while the other is waited for.
+    pollfd streams[2] = {{errorEnds[0], POLLIN, 0}, {outputEnds[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.errorOutput, &result.output};
+    for (int open = 2; open > 0;)
+    {
+        if (poll(streams, 2, -1) < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i)
+        {
+            if (streams[i].fd < 0 || streams[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t got = read(streams[i].fd, buffer, sizeof buffer);
+            if (got > 0)
+                texts[i]->append(buffer, static_cast<std::size_t>(got));
+            else
+            {
+                close(streams[i].fd);
+                streams[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& stream : streams)
+        if (stream.fd >= 0)
+            close(stream.fd);
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFEXITED(status))

@@ -41,6 +41,7 @@ struct RunResult
 {
     int exitStatus = -1; // -1 when the program did not exit normally
     std::string errorOutput;
+    std::string output; // standard output
 };
 
 // The argument and environment vectors that run a program on the machine:
