@@ -149,6 +149,14 @@ int DiskInstallation::Stage(const std::string& dosPath)
     return fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
+std::vector<std::string> DiskInstallation::StagedPaths() const
+{
+    std::vector<std::string> paths;
+    for (const auto& staged : staged_)
+        paths.push_back(staged.first);
+    return paths;
+}
+
 bool DiskInstallation::Staged(const std::string& dosPath) const
 {
     return std::any_of(staged_.begin(), staged_.end(),

@@ -46,6 +46,8 @@ class DiskInstallation
     // returns a descriptor for writing it, or -1.
     int Stage(const std::string& dosPath);
     bool Staged(const std::string& dosPath) const;
+    // The DOS paths of the staged files, in the order they were staged.
+    std::vector<std::string> StagedPaths() const;
     // Gives the file up; false when none is staged there.
     bool Discard(const std::string& dosPath);
 

@@ -126,6 +126,12 @@ class Hive9xStorage final : public Storage
         hive_->SetValue(key, name, type, data);
     }
 
+    void ForEachValue(KeyId key, const std::function<void(const Value&)>& visit) override
+    {
+        for (const Value& value : hive_->Values(key))
+            visit(value);
+    }
+
     bool Changed() const override
     {
         return hive_->Changed() && !quietOnly_;

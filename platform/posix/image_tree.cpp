@@ -441,6 +441,16 @@ const Value* Image::FindValue(KeyId key, std::string_view name)
     return nullptr;
 }
 
+// A value named again by a later line is the later one, as FindValue answers.
+void Image::ForEachValue(KeyId key, const std::function<void(const Value&)>& visit)
+{
+    const std::vector<ValueLine>& values = Values(key).values;
+    for (auto value = values.begin(); value != values.end(); ++value)
+        if (std::none_of(value + 1, values.end(),
+                         [&](const ValueLine& later) { return SameName(later.name, value->name); }))
+            visit(*value);
+}
+
 void Image::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data)
 {
     std::vector<ValueLine>& values = Values(key).values;

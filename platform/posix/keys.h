@@ -63,6 +63,7 @@ class Image final : public Storage
     void Delete(KeyId key) override;
     const Value* FindValue(KeyId key, std::string_view name) override;
     void SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) override;
+    void ForEachValue(KeyId key, const std::function<void(const Value&)>& visit) override;
     bool Changed() const override;
     bool Write(const WriteSink& write) const override;
 

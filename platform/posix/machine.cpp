@@ -6,6 +6,7 @@
 #include "platform/posix/installation.h"
 #include "platform/posix/keys.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/report.h"
 #include "platform/posix/sys.h"
 
 #include <algorithm>
@@ -78,6 +79,7 @@ struct Machine
     gid_t group = 0;
     mode_t mode = 0;
     std::unique_ptr<Storage> registry;
+    ChangeRecorder* recorder = nullptr; // the registry, when the run reports what it changes
     std::vector<PlacedFile> placed;
     std::unique_ptr<DiskInstallation> disk; // the disk image that holds the installation
 };
@@ -760,6 +762,39 @@ void ClosePlaced(bool remove)
     machine.placed.clear();
 }
 
+// WIN95REPORT and WIN95DRYRUN ask for a report, set to anything but 0.
+bool Asked(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+bool DryRun()
+{
+    return Asked("WIN95DRYRUN");
+}
+
+// What the run changed, or in a dry run would change, on standard output:
+// the registry's keys and values, then each file placed on C:.
+void ReportChanges()
+{
+    if (machine.recorder == nullptr)
+        return;
+    std::string text = machine.recorder->Report();
+    for (const PlacedFile& file : machine.placed)
+    {
+        std::string path =
+            "C:\\" + (file.folderPath == "." ? "" : file.folderPath + "\\") + file.name;
+        std::replace(path.begin(), path.end(), '/', '\\');
+        text += "placed " + path + "\n";
+    }
+    if (machine.disk)
+        for (const std::string& dosPath : machine.disk->StagedPaths())
+            text += "placed C:" + dosPath + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 // Closes everything the run held, so that the machine can be taken again.
 void ReleaseMachine()
 {
@@ -781,7 +816,15 @@ Storage* MachineRegistry()
 {
     TakeMachine();
     if (!machine.imageLoaded)
+    {
         LoadImage();
+        if (machine.registry && (Asked("WIN95REPORT") || DryRun()))
+        {
+            auto recorder = std::make_unique<ChangeRecorder>(std::move(machine.registry));
+            machine.recorder = recorder.get();
+            machine.registry = std::move(recorder);
+        }
+    }
     return machine.registry.get();
 }
 
@@ -856,11 +899,22 @@ bool DiscardOnDriveC(const HostPlace& place)
 void CommitMachine()
 {
     TerminationHeld held;
+    if (DryRun())
+    {
+        ReportChanges();
+        if (machine.recorder != nullptr)
+            Complain("a dry run (WIN95DRYRUN): the machine was left as it was");
+        ClosePlaced(true);
+        ReleaseMachine();
+        return;
+    }
     if (machine.disk)
     {
         std::string error;
         if (machine.registry && !machine.disk->Save(*machine.registry, error))
             Complain("cannot save the registry image: %s", error.c_str());
+        else
+            ReportChanges();
         ReleaseMachine();
         return;
     }
@@ -876,7 +930,10 @@ void CommitMachine()
                      std::strerror(errno));
     }
     if (saved)
+    {
         PlaceFiles();
+        ReportChanges();
+    }
     ClosePlaced(!saved);
     ReleaseMachine();
 }

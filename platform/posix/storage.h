@@ -83,6 +83,8 @@ class Storage
     virtual const Value* FindValue(KeyId key, std::string_view name) = 0;
     // Gives the value this type and exactly these bytes, making it if needed.
     virtual void SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) = 0;
+    // Each of the key's values as FindValue answers it, in the order they stand.
+    virtual void ForEachValue(KeyId key, const std::function<void(const Value&)>& visit) = 0;
 
     // True once anything differs from what was read.
     virtual bool Changed() const = 0;

@@ -160,3 +160,33 @@ TEST(Installation, RefusesWhatItCannotUse)
 }
 
 } // namespace
+
+// WIN95REPORT has a run tell on standard output what it changed, as the
+// golden text gives it, alike on a REGEDIT4 image and on SYSTEM.DAT;
+// WIN95DRYRUN tells the same and changes nothing.
+TEST(Report, TellsWhatARunChangesAndADryRunChangesNothing)
+{
+    const std::string golden = Fixture("golden/report-install.txt");
+    const std::vector<std::string> install{"/D1", "/P\"LPT1:\""};
+    const std::string machine = support::MachineWithImage(Fixture("default.reg"));
+    support::RunResult run =
+        support::RunProgram(support::Program("prnsetup"), install, machine, {"WIN95REPORT=1"});
+    EXPECT_EQ(golden, run.output);
+    EXPECT_EQ("", run.errorOutput);
+
+    const std::string drive = support::InstallationWithImage(Fixture("default.reg"), "WINDOWS");
+    const std::string systemDat = ReadFile(drive + "/WINDOWS/SYSTEM.DAT");
+    run = support::RunProgram(support::Program("prnsetup"), install, drive, {"WIN95DRYRUN=1"});
+    EXPECT_EQ(golden, run.output);
+    EXPECT_EQ("prnsetup: a dry run (WIN95DRYRUN): the machine was left as it was\n",
+              run.errorOutput);
+    EXPECT_EQ(systemDat, ReadFile(drive + "/WINDOWS/SYSTEM.DAT"));
+    EXPECT_TRUE(support::Entries(drive + "/WINDOWS/INF").empty());
+    run = support::RunProgram(support::Program("prnsetup"), install, drive, {"WIN95REPORT=1"});
+    EXPECT_EQ(golden, run.output);
+    const std::string before = support::TempDir() + "/SYSTEM.DAT";
+    support::WriteFile(before, systemDat);
+    support::ExpectImageChange(support::InstallationText(before),
+                               support::InstallationText(drive + "/WINDOWS/SYSTEM.DAT"),
+                               Fixture("golden/install-d1-lpt1.reg"));
+}
