@@ -58,8 +58,10 @@ set(CPACK_PACKAGE_CONTACT ${TAVRINE_MAINTAINER})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The programs reach the files inside an emulator's disk image through mtools.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mtools)
+# The programs reach the files inside an emulator's disk image through
+# mtools, and images in QEMU's formats through qemu-storage-daemon's FUSE
+# export (setpriv, which ties the daemon to the run, is in util-linux).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mtools, qemu-system-common, fuse3")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -78,8 +80,11 @@ machine they work on (~/.win95 by default):
    that diff shows exactly what a run changed;
  - a Windows 95, 98 or Me C: drive in a folder, its registry the binary
    SYSTEM.DAT;
- - an emulator's disk image (raw, a bare FAT partition or a fixed VHD),
-   changed in place through mtools without mounting it.
+ - an emulator's disk image (raw, a bare FAT partition, a fixed VHD, and
+   through QEMU's block layer qcow2 with or without a backing file, VDI,
+   VMDK, dynamic and differencing VHD and VHDX), changed in place through
+   mtools without mounting it.
+WIN95REPORT=1 shows what a run changed, WIN95DRYRUN=1 what it would change.
 .
 regconv converts a Windows 9x registry file (SYSTEM.DAT, USER.DAT) to
 REGEDIT4 text and back.")

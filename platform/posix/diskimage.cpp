@@ -1,5 +1,6 @@
 #include "platform/posix/diskimage.h"
 
+#include "platform/posix/qemu_view.h"
 #include "platform/posix/sys.h"
 
 #include <cctype>
@@ -212,9 +213,27 @@ class MtoolsImage final : public DiskImage
             environment_.push_back(std::string("TZ=") + zone);
     }
 
+    // The view is written through fd_, and flushed when the daemon stops;
+    // the image itself stays open, and locked, until then.
     ~MtoolsImage() override
     {
         sys::Close(fd_);
+        if (view_)
+        {
+            std::string ignored;
+            view_->Stop(ignored);
+        }
+        if (imageFd_ >= 0)
+            sys::Close(imageFd_);
+    }
+
+    // Reads and writes go from now on to the raw view, open as `raw`, of
+    // an image in one of QEMU's formats; the image stays open and locked.
+    void ReadThrough(std::unique_ptr<QemuView> view, int raw)
+    {
+        view_ = std::move(view);
+        imageFd_ = fd_;
+        fd_ = raw;
     }
 
     // Chooses the partition at `offset` bytes into the image.
@@ -708,6 +727,8 @@ class MtoolsImage final : public DiskImage
     }
 
     int fd_;
+    std::unique_ptr<QemuView> view_; // the raw view, for an image in one of QEMU's formats
+    int imageFd_ = -1;               // that image, open and locked
     std::string name_;
     std::string drive_;
     std::vector<std::string> environment_;
@@ -751,7 +772,7 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         error = hostPath + ": " + why;
         return nullptr;
     };
-    const int fd = sys::Open(hostPath.c_str(), O_RDWR);
+    int fd = sys::Open(hostPath.c_str(), O_RDWR);
     if (fd < 0)
         return fail(std::strerror(errno));
     auto image = std::make_unique<MtoolsImage>(fd, hostPath);
@@ -764,6 +785,21 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         return fail(errno == EAGAIN || errno == EWOULDBLOCK
                         ? "in use by another program (it holds a lock on the image); close it first"
                         : std::string("cannot lock: ") + std::strerror(errno));
+    const std::string format = QemuFormatOf(fd, info.st_size);
+    if (!format.empty())
+    {
+        std::string why;
+        std::unique_ptr<QemuView> view = QemuView::Start(hostPath, format, why);
+        if (!view)
+            return fail(why);
+        fd = sys::Open(view->Path().c_str(), O_RDWR);
+        if (fd < 0)
+            return fail("cannot open the view of the disk image: " +
+                        std::string(std::strerror(errno)));
+        image->ReadThrough(std::move(view), fd);
+        if (fstat(fd, &info) != 0)
+            return fail(std::strerror(errno));
+    }
 
     // A fixed-size VHD is the raw disk followed by a 512-byte footer.
     uint64_t size = static_cast<uint64_t>(info.st_size);

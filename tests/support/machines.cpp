@@ -2,6 +2,7 @@
 
 #include "tools/convert.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -178,11 +179,19 @@ std::map<std::string, std::string> Entries(const std::string& dir)
 ChildCommand::ChildCommand(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& machine, const std::vector<std::string>& extraEnv)
 {
+    std::vector<std::string> set = extraEnv;
+    set.push_back("WIN95PREFIX=" + machine);
+    auto replaced = [&set](const std::string& entry)
+    {
+        return std::any_of(
+            set.begin(), set.end(),
+            [&entry](const std::string& mine)
+            { return entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0; });
+    };
     for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
+        if (!replaced(*entry))
             env.push_back(*entry);
-    env.push_back("WIN95PREFIX=" + machine);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    env.insert(env.end(), set.begin(), set.end());
 
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments)

@@ -46,7 +46,8 @@ struct RunResult
 
 // The argument and environment vectors that run a program on the machine:
 // this process's environment with WIN95PREFIX set to the machine, and
-// extraEnv's NAME=VALUE entries added. The vectors point into the object,
+// extraEnv's NAME=VALUE entries added, each in place of the variable of
+// that name. The vectors point into the object,
 // so it is neither copied nor moved.
 struct ChildCommand
 {
