@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -173,11 +175,17 @@ std::map<std::string, std::string> Entries(const std::string& dir)
 ChildCommand::ChildCommand(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& machine, const std::vector<std::string>& extraEnv)
 {
+    std::vector<std::string> settings = extraEnv;
+    settings.push_back("WIN95PREFIX=" + machine);
     for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string(*entry).rfind("WIN95PREFIX=", 0) != 0)
+    {
+        const std::string name = std::string(*entry).substr(0, std::strcspn(*entry, "=") + 1);
+        if (std::none_of(settings.begin(), settings.end(),
+                         [&name](const std::string& setting)
+                         { return setting.rfind(name, 0) == 0; }))
             env.push_back(*entry);
-    env.push_back("WIN95PREFIX=" + machine);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    }
+    env.insert(env.end(), settings.begin(), settings.end());
 
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments)
