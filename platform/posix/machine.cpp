@@ -239,8 +239,10 @@ std::string PrefixFault(std::string path, bool chosen)
     }
     if (errno != ENOENT || !chosen)
         return "";
+    // Another run may have made the machine folder since: it is taken then.
     if (lstat(path.c_str(), &info) == 0)
-        return "it is a symbolic link to something that does not exist";
+        return S_ISLNK(info.st_mode) ? "it is a symbolic link to something that does not exist"
+                                     : "";
     if (path[0] == '~')
         return "there is no such file or folder: the shell leaves a quoted ~ as it is; write "
                "$HOME instead";
