@@ -1,6 +1,5 @@
 #include "platform/posix/disk_installation.h"
 
-#include "platform/posix/installation.h"
 #include "platform/posix/sys.h"
 
 #include <algorithm>
@@ -16,16 +15,6 @@ namespace win95
 {
 namespace
 {
-
-// The Windows directory of the disk's C:, as its MSDOS.SYS names it;
-// empty when that is on another drive or MSDOS.SYS cannot be read.
-std::string WindowsDirectoryOf(DiskImage& disk)
-{
-    std::string msdos;
-    if (disk.Exists("\\MSDOS.SYS") && !disk.ReadFile("\\MSDOS.SYS", msdos))
-        return "";
-    return WindowsDirectoryFrom(msdos);
-}
 
 // The registry written out into a memfd, which mcopy then reads whole with
 // no copy of ours in between; -1 when it cannot be.
@@ -53,32 +42,22 @@ DiskInstallation::~DiskInstallation()
         sys::Close(staged.second);
 }
 
-// The search for a partition holding a Windows directory looks for
-// SYSTEM.DAT, which a save cut short may have left only as SYSTEM.TVN:
-// such a partition is taken too, so that the save can be finished.
 std::unique_ptr<DiskInstallation> DiskInstallation::Open(const std::string& image, int partition,
                                                          std::string& error, bool& finished)
 {
     std::unique_ptr<DiskImage> disk = OpenDiskImage(image, partition, error);
-    for (int number = 1; !disk && partition == 0 && number <= 4; ++number)
-    {
-        std::string ignored;
-        std::unique_ptr<DiskImage> candidate = OpenDiskImage(image, number, ignored);
-        std::string windows = candidate ? WindowsDirectoryOf(*candidate) : "";
-        if (!windows.empty() && candidate->Exists(windows + "\\SYSTEM.TVN") &&
-            !candidate->Exists(windows + "\\SYSTEM.DAT"))
-            disk = std::move(candidate);
-    }
     if (!disk)
         return nullptr;
     std::unique_ptr<DiskInstallation> installation(new DiskInstallation(std::move(disk)));
+    installation->image_ = image;
     DiskImage& opened = *installation->disk_;
-    installation->windows_ = WindowsDirectoryOf(opened);
-    if (installation->windows_.empty())
+    std::string why;
+    if (!FindWindows(opened, installation->windows_, why))
     {
-        error = opened.LastError().empty()
-                    ? image + ": MSDOS.SYS puts the Windows directory on another drive than C:"
-                    : opened.LastError();
+        const std::string which =
+            partition > 0 ? "partition " + std::to_string(partition) : "the partition";
+        error = opened.LastError().empty() ? image + ": " + which + " holds no Windows 9x: " + why
+                                           : opened.LastError();
         return nullptr;
     }
     installation->systemDat_ = installation->windows_ + "\\SYSTEM.DAT";
@@ -109,6 +88,9 @@ bool DiskInstallation::FinishEarlierSave(bool& finished)
     bool present = has("SYSTEM.DAT");
     bool stray = has("SYSTEM.TVN");
     backupExists_ = has("SYSTEM.TVB");
+    backupIsFolder_ = backupExists_ && disk_->IsFolder(backup_);
+    if (!disk_->LastError().empty())
+        return false;
     if (!stray)
         return true;
     finished = !present;
@@ -176,24 +158,57 @@ bool DiskInstallation::Discard(const std::string& dosPath)
     return true;
 }
 
+// The last fault of the disk, without the image's name that leads it.
+std::string DiskInstallation::Reason() const
+{
+    const std::string& fault = disk_->LastError();
+    const std::string lead = image_ + ": ";
+    return fault.compare(0, lead.size(), lead) == 0 ? fault.substr(lead.size()) : fault;
+}
+
+// Nothing is written before there is room for all of it; the new
+// SYSTEM.DAT takes the old one's place only once it reads back whole.
 bool DiskInstallation::Save(const Storage& registry, std::string& error)
 {
-    if (registry.Changed())
+    const std::string unsaved = image_ + ": the registry was not saved: ";
+    if (registry.Changed() && backupIsFolder_)
     {
-        const int content = InMemory(registry);
-        if (content < 0)
-        {
-            error = "C:" + temporary_ + ": cannot be written: " + std::strerror(errno);
-            return false;
-        }
+        error = unsaved + "C:" + backup_ +
+                " is a folder, where the copy of SYSTEM.DAT from before the first change is "
+                "kept; move it away and run again";
+        return false;
+    }
+    const int content = registry.Changed() ? InMemory(registry) : -1;
+    if (registry.Changed() && content < 0)
+    {
+        error = unsaved + "cannot hold the new SYSTEM.DAT: " + std::strerror(errno);
+        return false;
+    }
+    uint64_t bytes = 0;
+    struct stat info;
+    if (content >= 0 && fstat(content, &info) == 0)
+        bytes += static_cast<uint64_t>(info.st_size);
+    for (const auto& staged : staged_)
+        if (fstat(staged.second, &info) == 0)
+            bytes += static_cast<uint64_t>(info.st_size);
+    if (!disk_->RoomFor(bytes))
+    {
+        error = unsaved + Reason();
+        if (content >= 0)
+            close(content);
+        return false;
+    }
+    if (content >= 0)
+    {
         bool written = disk_->CreateFileFrom(temporary_, content) &&
                        disk_->SetAttributes(temporary_, attributes_) && disk_->Flush();
         close(content);
         if (!written)
         {
             // The reason is the failed step's, not the cleanup's.
-            error = disk_->LastError();
+            error = unsaved + Reason();
             disk_->Remove(temporary_);
+            disk_->Flush();
             return false;
         }
         bool saved =
@@ -201,24 +216,42 @@ bool DiskInstallation::Save(const Storage& registry, std::string& error)
             disk_->Flush() && disk_->Rename(temporary_, systemDat_) && disk_->Flush();
         if (!saved)
         {
-            error = disk_->LastError();
+            error = image_ + ": cannot save the registry image: " + Reason();
             return false;
         }
     }
     return CreateStaged(error);
 }
 
+// A file that cannot be created, or does not read back whole, is removed
+// again: Windows would take a setup file cut short for a complete one.
 bool DiskInstallation::CreateStaged(std::string& error)
 {
     for (const auto& staged : staged_)
-        if (!disk_->CreateFileFrom(staged.first, staged.second))
+    {
+        const std::string folder = staged.first.substr(0, staged.first.rfind('\\'));
+        std::string why;
+        if (!folder.empty() && !disk_->IsFolder(folder))
+            why = disk_->LastError().empty()
+                      ? "there is no folder C:" + folder + "; make it and run again"
+                      : Reason();
+        else if (disk_->Exists(staged.first) || !disk_->LastError().empty())
+            why = disk_->LastError().empty() ? "the name is taken" : Reason();
+        else if (!disk_->CreateFileFrom(staged.first, staged.second))
         {
-            error = disk_->LastError();
-            return false;
+            why = Reason();
+            disk_->Remove(staged.first);
+            disk_->Flush();
         }
+        else
+            continue;
+        error = image_ + ": C:" + staged.first +
+                " was not placed, though the registry was saved: " + why;
+        return false;
+    }
     if (disk_->Flush())
         return true;
-    error = disk_->LastError();
+    error = image_ + ": cannot save the files placed on C: " + Reason();
     return false;
 }
 

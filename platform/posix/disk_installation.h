@@ -5,7 +5,10 @@
 // SYSTEM.DAT whole as SYSTEM.TVN with the old one's DOS attributes and
 // flushes the image; then the old SYSTEM.DAT becomes the backup
 // SYSTEM.TVB (or, once there is one, is removed), and SYSTEM.TVN takes
-// its name; last come the new C: files. A save cut short leaves
+// its name; last come the new C: files. Nothing is written before the
+// image has room for all of it, SYSTEM.TVN is read back whole before it
+// replaces anything, and where SYSTEM.TVB's name is a folder's, the save
+// is refused, since the old SYSTEM.DAT would have nowhere to go. A save cut short leaves
 // SYSTEM.DAT and perhaps a stray SYSTEM.TVN (the registry as it was), or
 // only the complete SYSTEM.TVN, which the next Open puts in place.
 #pragma once
@@ -52,18 +55,22 @@ class DiskInstallation
     bool Discard(const std::string& dosPath);
 
     // Saves the registry when it changed, then creates the staged files;
-    // false, with `error`, at the first fault.
+    // false, with `error` (one line that names the image and says what was
+    // and was not saved), at the first fault.
     bool Save(const Storage& registry, std::string& error);
 
   private:
     explicit DiskInstallation(std::unique_ptr<DiskImage> disk);
     bool FinishEarlierSave(bool& finished);
     bool CreateStaged(std::string& error);
+    std::string Reason() const;
 
     std::unique_ptr<DiskImage> disk_;
+    std::string image_; // the image's host path, which leads every message
     std::string windows_, systemDat_, backup_, temporary_;
     bool backupExists_ = false;
-    unsigned attributes_ = 0; // SYSTEM.DAT's, which the new one gets
+    bool backupIsFolder_ = false; // SYSTEM.TVB's name is a folder's, which refuses a save
+    unsigned attributes_ = 0;     // SYSTEM.DAT's, which the new one gets
     std::vector<std::pair<std::string, int>> staged_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/posix/diskimage.h"
 
+#include "platform/posix/installation.h"
 #include "platform/posix/qemu_view.h"
 #include "platform/posix/sys.h"
 
@@ -12,8 +13,11 @@
 #include <map>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace win95
@@ -72,42 +76,6 @@ uint64_t FatBytes(const unsigned char* boot)
 bool IsFatPartitionType(unsigned type)
 {
     return type == 0x04 || type == 0x06 || type == 0x0E || type == 0x0B || type == 0x0C;
-}
-
-// The folder WinDir= names under [Paths] in MSDOS.SYS, without its drive,
-// or "\WINDOWS" when the file names none.
-std::string WindowsFolder(const std::string& msdosSys)
-{
-    bool inPaths = false;
-    size_t start = 0;
-    while (start < msdosSys.size())
-    {
-        size_t end = msdosSys.find('\n', start);
-        if (end == std::string::npos)
-            end = msdosSys.size();
-        std::string line = msdosSys.substr(start, end - start);
-        start = end + 1;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.pop_back();
-        if (!line.empty() && line[0] == '[')
-        {
-            inPaths = SameText(line, "[Paths]");
-            continue;
-        }
-        const size_t equals = line.find('=');
-        if (!inPaths || equals == std::string::npos ||
-            !SameText(line.substr(0, line.find_last_not_of(" \t", equals - 1) + 1), "WinDir"))
-            continue;
-        std::string folder = line.substr(line.find_first_not_of(" \t", equals + 1));
-        if (folder.size() >= 2 && folder[1] == ':')
-            folder.erase(0, 2);
-        if (!folder.empty() && folder[0] != '\\')
-            folder.insert(0, "\\");
-        while (folder.size() > 1 && folder.back() == '\\')
-            folder.pop_back();
-        return folder.size() > 1 ? folder : "\\WINDOWS";
-    }
-    return "\\WINDOWS";
 }
 
 // What a child process left.
@@ -196,6 +164,9 @@ bool PlainShortName(const std::string& name)
     return true;
 }
 
+const char DiskFull[] = "disk full: the file system that holds the image has no room left; "
+                        "make room there and run again";
+
 class MtoolsImage final : public DiskImage
 {
   public:
@@ -236,21 +207,12 @@ class MtoolsImage final : public DiskImage
         fd_ = raw;
     }
 
-    // Chooses the partition at `offset` bytes into the image.
-    void Use(uint64_t offset)
+    // Chooses the partition at `offset` bytes into the image, `bytes` long.
+    void Use(uint64_t offset, uint64_t bytes)
     {
         drive_ = "/proc/self/fd/" + std::to_string(fd_) + "@@" + std::to_string(offset);
+        end_ = offset + bytes;
         listings_.clear();
-    }
-
-    // True when the partition in use holds the Windows directory; false
-    // with LastError() set when that cannot be told.
-    bool HoldsWindows()
-    {
-        std::string msdosSys;
-        if (Exists("\\MSDOS.SYS") && !ReadFile("\\MSDOS.SYS", msdosSys))
-            return false;
-        return lastError_.empty() && Exists(WindowsFolder(msdosSys) + "\\SYSTEM.DAT");
     }
 
     bool Exists(const std::string& dosPath) override
@@ -333,7 +295,35 @@ class MtoolsImage final : public DiskImage
                  content, child) &&
             Succeeded(child);
         Noted(path, "", NameOf(path), done);
-        return done;
+        return done && ReadsBack(dosPath, content);
+    }
+
+    bool RoomFor(uint64_t bytes) override
+    {
+        lastError_.clear();
+        rlimit limit;
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            limit.rlim_cur < end_)
+            return Fail("file too large: the file size limit (ulimit -f) of " +
+                        std::to_string(limit.rlim_cur) +
+                        " bytes stops short of the partition's end at byte " +
+                        std::to_string(end_) + "; raise it and run again");
+        // Writes into a sparse image's holes take room on the host; those
+        // into parts already stored take none. An image in one of QEMU's
+        // formats may grow with any write, on the file system that holds
+        // it, not its view's. Room for all of it, and a megabyte for the
+        // file system's tables and folders, is asked for before anything
+        // is written, so that no write is cut off half way.
+        struct stat info;
+        struct statvfs host;
+        if (fstat(fd_, &info) != 0 || fstatvfs(imageFd_ >= 0 ? imageFd_ : fd_, &host) != 0)
+            return Fail(std::strerror(errno));
+        const uint64_t stored = static_cast<uint64_t>(info.st_blocks) * 512;
+        const uint64_t room = static_cast<uint64_t>(host.f_bavail) * host.f_frsize;
+        const bool grows = imageFd_ >= 0 || stored < static_cast<uint64_t>(info.st_size);
+        if (grows && room < bytes + (uint64_t{1} << 20))
+            return Fail(DiskFull);
+        return true;
     }
 
     bool Rename(const std::string& from, const std::string& to) override
@@ -611,12 +601,46 @@ class MtoolsImage final : public DiskImage
         return lastError_.empty();
     }
 
-    // True when the child succeeded; otherwise the first line it wrote to
-    // its error output becomes the error.
+    // True when the file at dosPath holds what `content` holds: mcopy exits
+    // with 0 after some failed writes, so that only reading it back tells.
+    bool ReadsBack(const std::string& dosPath, int content)
+    {
+        std::string back;
+        if (!ReadFile(dosPath, back))
+            return false;
+        struct stat info;
+        if (fstat(content, &info) != 0)
+            return Fail(std::strerror(errno));
+        const size_t size = static_cast<size_t>(info.st_size);
+        if (back.size() != size)
+            return Fail(dosPath + ": reads back " + std::to_string(back.size()) +
+                        " bytes instead of the " + std::to_string(size) + " written");
+        void* mapped =
+            size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, content, 0);
+        if (mapped == MAP_FAILED)
+            return Fail(std::strerror(errno));
+        const bool same = size == 0 || std::memcmp(mapped, back.data(), size) == 0;
+        if (mapped != nullptr)
+            munmap(mapped, size);
+        return same || Fail(dosPath + ": does not read back as it was written");
+    }
+
+    // True when the child succeeded: it exited with 0 and wrote nothing to
+    // its error output, where mtools reports writes that failed even when
+    // it then exits with 0 ("plain_io: ...", "buffer_flush: ..."). Otherwise
+    // the error says why, in the user's words where it is one of the
+    // common causes, else as the child's first line.
     bool Succeeded(const Child& child)
     {
-        if (child.status == 0)
+        if (child.status == 0 && child.err.empty())
             return true;
+        if (child.err.find("No space left on device") != std::string::npos)
+            return Fail(DiskFull);
+        if (child.err.find("File too large") != std::string::npos)
+            return Fail("file too large: the file size limit (ulimit -f) stopped a write into "
+                        "the image; raise it and run again");
+        if (child.err.find("Disk full") != std::string::npos)
+            return Fail("the partition is full; make room on it and run again");
         std::string line = child.err.substr(0, child.err.find('\n'));
         if (line.empty())
             line = WIFSIGNALED(child.status)
@@ -633,6 +657,9 @@ class MtoolsImage final : public DiskImage
         args.insert(args.begin() + 1, {"-i", drive_});
         if (Run(args, shared, output, child))
             return true;
+        if (errno == ENOENT)
+            return Fail("mtools is not installed (there is no " + args[0] +
+                        " in PATH); install it (apt install mtools) and run again");
         return Fail(args[0] + ": " + std::strerror(errno));
     }
 
@@ -732,6 +759,7 @@ class MtoolsImage final : public DiskImage
     std::string name_;
     std::string drive_;
     std::vector<std::string> environment_;
+    uint64_t end_ = 0;                        // the byte after the partition in use
     std::map<std::string, Listing> listings_; // by folder path in upper case
     bool written_ = false;                    // since the last flush
 };
@@ -762,7 +790,41 @@ bool HoldsFat(int fd, const Extent& extent, std::string& error)
     return error.empty();
 }
 
+// "its partitions are 1 and 3", from the table's entries in use.
+std::string PartitionsListed(const unsigned char* mbr)
+{
+    std::vector<std::string> numbers;
+    for (int number = 1; number <= 4; ++number)
+        if (mbr[446 + 16 * (number - 1) + 4] != 0)
+            numbers.push_back(std::to_string(number));
+    if (numbers.empty())
+        return "it lists none";
+    std::string listed = numbers.size() == 1 ? "its one partition is " : "its partitions are ";
+    for (size_t at = 0; at < numbers.size(); ++at)
+        listed += (at == 0 ? "" : at + 1 == numbers.size() ? " and " : ", ") + numbers[at];
+    return listed;
+}
+
 } // namespace
+
+bool FindWindows(DiskImage& disk, std::string& windows, std::string& why)
+{
+    std::string msdosSys;
+    const bool named = disk.Exists("\\MSDOS.SYS");
+    if (named && !disk.ReadFile("\\MSDOS.SYS", msdosSys))
+        return false;
+    windows = WindowsDirectoryFrom(msdosSys);
+    if (windows.empty())
+        why = "its MSDOS.SYS puts the Windows directory on another drive than C:";
+    else if (!disk.IsFolder(windows))
+        why = "the Windows directory C:" + windows +
+              (named ? " that its MSDOS.SYS gives does not exist" : " does not exist");
+    else if (!disk.Exists(windows + "\\SYSTEM.DAT") && !disk.Exists(windows + "\\SYSTEM.TVN"))
+        why = "its Windows directory C:" + windows + " holds no SYSTEM.DAT";
+    else
+        return true;
+    return false;
+}
 
 std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partition,
                                          std::string& error)
@@ -781,8 +843,16 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         return fail(std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         return fail("not a disk image file");
-    if (sys::LockWhole(fd) != 0)
-        return fail(errno == EAGAIN || errno == EWOULDBLOCK
+    // Our own runs on the image take turns, as on a machine folder; any
+    // other program's lock keeps us out at once.
+    int locked;
+    while ((locked = sys::LockWhole(fd)) != 0 && errno == EBUSY)
+    {
+        const timespec turn = {0, 20 * 1000 * 1000};
+        nanosleep(&turn, nullptr);
+    }
+    if (locked != 0)
+        return fail(errno == EAGAIN
                         ? "in use by another program (it holds a lock on the image); close it first"
                         : std::string("cannot lock: ") + std::strerror(errno));
     const std::string format = QemuFormatOf(fd, info.st_size);
@@ -811,7 +881,8 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         if (std::memcmp(sector, "conectix", 8) == 0)
         {
             if (Be32(sector + 60) != 2)
-                return fail("only fixed-size VHD images can be used, not dynamic or differencing");
+                return fail(
+                    "a dynamic or differencing VHD without the copy of its footer at its start");
             size -= kSector;
         }
     }
@@ -827,7 +898,7 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
             return fail("holds one FAT partition, not a partition table");
         if (!HoldsFat(fd, {0, size}, why))
             return fail("the image " + why);
-        image->Use(0);
+        image->Use(0, size);
         return image;
     }
     bool table = sector[510] == 0x55 && sector[511] == 0xAA;
@@ -837,8 +908,12 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
         return fail("neither a FAT partition nor a disk with a partition table");
     if (partition > 4)
         return fail("a partition table has no partition " + std::to_string(partition));
+    if (partition > 0 && sector[446 + 16 * (partition - 1) + 4] == 0)
+        return fail("the partition table has no partition " + std::to_string(partition) + "; " +
+                    PartitionsListed(sector));
 
     std::string firstProblem;
+    std::string firstWithout;
     for (int number = 1; number <= 4; ++number)
     {
         if (partition > 0 && number != partition)
@@ -860,12 +935,17 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
                 firstProblem = "partition " + std::to_string(number) + " " + problem;
             continue;
         }
-        image->Use(extent.offset);
-        if (partition > 0 || image->HoldsWindows())
+        image->Use(extent.offset, extent.bytes);
+        std::string windows;
+        if (partition > 0 || FindWindows(*image, windows, why))
             return image;
         if (!image->LastError().empty())
             return fail(image->LastError().substr(hostPath.size() + 2));
+        if (firstWithout.empty())
+            firstWithout = "partition " + std::to_string(number) + " holds no Windows 9x: " + why;
     }
+    if (!firstWithout.empty())
+        return fail(firstWithout);
     if (!firstProblem.empty())
         return fail(firstProblem);
     return fail("no FAT16 or FAT32 partition holds a Windows directory");

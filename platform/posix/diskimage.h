@@ -5,6 +5,7 @@
 // short (8.3) name. Names may not hold the wildcards * ? [ ].
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ class DiskImage
     virtual bool List(const std::string& dosFolder, std::vector<std::string>& names) = 0;
     // The whole file.
     virtual bool ReadFile(const std::string& dosPath, std::string& bytes) = 0;
-    // Creates a new file (fails if the name is taken) holding these bytes.
+    // Creates a new file (fails if the name is taken) holding these bytes,
+    // and reads it back: false when it does not hold them.
     virtual bool CreateFile(const std::string& dosPath, const std::string& bytes) = 0;
     // The same with what the open file `content` holds from its start (it
     // must not change meanwhile), so that a large file need not be copied.
@@ -41,6 +43,11 @@ class DiskImage
     virtual bool SetAttributes(const std::string& dosPath, unsigned attributes) = 0;
     // Flushes what was written to the image file (fsync).
     virtual bool Flush() = 0;
+    // True when `bytes` of new files can be written without running into
+    // the file size limit or, for a sparse image, a full host file system;
+    // false, with LastError ("file too large: ...", "disk full: ..."),
+    // before anything is written.
+    virtual bool RoomFor(uint64_t bytes) = 0;
 
     // Why the last call that failed did (one line); a false answer from
     // Exists or IsFolder that was no failure leaves it empty.
@@ -54,13 +61,20 @@ class DiskImage
 };
 
 // Opens the image file: a raw disk with an MBR (the first FAT16/FAT32
-// partition holding a Windows directory, or partition `partition` 1..4 if
-// > 0), a bare FAT partition, or a fixed-size VHD (data + 512-byte footer,
-// which is never touched). Refuses an image that looks in use (another
-// process holds an OFD, POSIX or flock lock on it, as QEMU does), and takes
-// a lock of its own for the run. Null with `error` set (one line) when it
-// cannot.
+// partition holding Windows 9x, as FindWindows finds it, or partition
+// `partition` 1..4 if > 0), a bare FAT partition, or a fixed-size VHD
+// (data + 512-byte footer, which is never touched). Refuses an image that
+// looks in use (another process holds an OFD, POSIX or flock lock on it,
+// as QEMU does), and takes a lock of its own for the run; while another
+// of our runs holds the image, it waits for its turn. Null with `error`
+// set (one line) when it cannot.
 std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partition,
                                          std::string& error);
+
+// The Windows directory of the partition's C: ("\WINDOWS"), as its MSDOS.SYS
+// names it, when it holds SYSTEM.DAT, or the SYSTEM.TVN of a save cut
+// short. False, with `why` (a few words) when it holds none, or with the
+// disk's LastError() when that cannot be told.
+bool FindWindows(DiskImage& disk, std::string& windows, std::string& why);
 
 } // namespace win95

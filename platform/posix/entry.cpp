@@ -117,5 +117,5 @@ int main(int argc, char** argv)
     {
         win95::AbandonMachine();
     }
-    return 0;
+    return win95::MachineExitStatus();
 }

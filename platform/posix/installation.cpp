@@ -82,9 +82,9 @@ bool IsFolder(const std::string& path)
 
 std::string WindowsDirectoryFrom(std::string_view msdosSys)
 {
-    std::string_view windows = "\\WINDOWS";
+    std::string_view windows;
     bool inPaths = false;
-    while (!msdosSys.empty())
+    while (!msdosSys.empty() && windows.empty())
     {
         std::size_t end = std::min(msdosSys.find('\n'), msdosSys.size());
         std::string_view line = Trimmed(msdosSys.substr(0, end));
@@ -96,6 +96,8 @@ std::string WindowsDirectoryFrom(std::string_view msdosSys)
             SameText(Trimmed(line.substr(0, equals)), "WinDir"))
             windows = Trimmed(line.substr(equals + 1));
     }
+    if (windows.empty())
+        windows = "\\WINDOWS";
     if (windows.size() >= 2 && windows[1] == ':')
     {
         if (windows[0] != 'C' && windows[0] != 'c')
@@ -111,16 +113,19 @@ std::string WindowsDirectoryFrom(std::string_view msdosSys)
     return path;
 }
 
-bool ReadFolderKind(const std::string& folder, bool& installation)
+bool ReadFolderKind(const std::string& folder, FolderKind& kind)
 {
-    installation = false;
+    kind = FolderKind::Machine;
     struct stat info;
     if (lstat((folder + "/registry.reg").c_str(), &info) == 0 || errno != ENOENT)
         return true;
     std::vector<std::string> found;
-    if (!Match(folder, {"MSDOS.SYS", "WINDOWS"}, found))
+    if (!Match(folder, {"MSDOS.SYS", "WINDOWS", "SYSTEM.DAT"}, found))
         return false;
-    installation = !found[0].empty() || (!found[1].empty() && IsFolder(folder + "/" + found[1]));
+    if (!found[0].empty() || (!found[1].empty() && IsFolder(folder + "/" + found[1])))
+        kind = FolderKind::Installation;
+    else if (!found[2].empty())
+        kind = FolderKind::WindowsDirectory;
     return true;
 }
 
@@ -172,6 +177,12 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
     }
     found.systemDat = found.hostFolder + "/" + names[0];
     found.backupExists = !names[1].empty();
+    struct stat info;
+    if (found.backupExists && lstat((found.hostFolder + "/" + names[1]).c_str(), &info) == 0 &&
+        !S_ISREG(info.st_mode))
+        found.backupFault = S_ISDIR(info.st_mode)   ? "a folder"
+                            : S_ISLNK(info.st_mode) ? "a symbolic link"
+                                                    : "no file";
     found.backup = found.hostFolder + "/" + (names[1].empty() ? "SYSTEM.TVB" : names[1]);
     found.temporary = found.hostFolder + "/" + (names[2].empty() ? "SYSTEM.TVN" : names[2]);
     return true;

@@ -97,7 +97,8 @@ struct MappedImage
     int fd = -1;             // the image file, open for the save to copy from
     char message[4096] = ""; // the line that says it was cut short, made in advance
     std::size_t messageLength = 0;
-    std::thread letGo; // lets go of the image's pages once the new image is written
+    int exitStatus = 0; // the run's, when it ends that way
+    std::thread letGo;  // lets go of the image's pages once the new image is written
 };
 
 MappedImage mapped;
@@ -131,6 +132,23 @@ std::string ImagePath()
     return machine.folder + "/registry.reg";
 }
 
+// Set once the run has said that the machine refused it or that something
+// could not be saved: WIN95STRICT=1 then makes the exit status 1.
+bool runFailed = false;
+
+bool StrictRequested()
+{
+    const char* strict = std::getenv("WIN95STRICT");
+    return strict != nullptr && std::strcmp(strict, "1") == 0;
+}
+
+__attribute__((format(printf, 1, 0))) void Say(const char* format, va_list arguments)
+{
+    std::fprintf(stderr, "%s: ", program_invocation_short_name);
+    std::vfprintf(stderr, format, arguments);
+    std::fputc('\n', stderr);
+}
+
 // One line per run, headed by the program's name as Unix tools do, so
 // that it stands apart from the remover's trace on the same stream: a
 // fault that leads to others (no default machine, so no image to read) is
@@ -138,29 +156,110 @@ std::string ImagePath()
 __attribute__((format(printf, 1, 2))) void Complain(const char* format, ...)
 {
     static bool complained = false;
+    runFailed = true;
     if (complained)
         return;
     complained = true;
-    std::fprintf(stderr, "%s: ", program_invocation_short_name);
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    Say(format, arguments);
     va_end(arguments);
-    std::fputc('\n', stderr);
 }
 
-std::string MachineFolderName()
+// A line about something the run did that is no fault.
+__attribute__((format(printf, 1, 2))) void Tell(const char* format, ...)
 {
-    const char* prefix = std::getenv("WIN95PREFIX");
-    if (prefix != nullptr && prefix[0] != '\0')
-        return prefix;
+    va_list arguments;
+    va_start(arguments, format);
+    Say(format, arguments);
+    va_end(arguments);
+}
+
+// The machine WIN95PREFIX names; `chosen` when that is not the default
+// $HOME/.win95.
+std::string MachineFolderName(bool& chosen)
+{
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0')
     {
         const passwd* user = getpwuid(getuid());
         home = user != nullptr ? user->pw_dir : "/";
     }
-    return std::string(home) + "/.win95";
+    const std::string standard = std::string(home) + "/.win95";
+    const char* prefix = std::getenv("WIN95PREFIX");
+    chosen = prefix != nullptr && prefix[0] != '\0' && standard != prefix;
+    return chosen ? prefix : standard;
+}
+
+bool EndsWith(const std::string& name, const char* end)
+{
+    const std::size_t length = std::strlen(end);
+    return name.size() > length && strcasecmp(name.c_str() + name.size() - length, end) == 0;
+}
+
+bool LooksLikeDiskImage(const std::string& name)
+{
+    for (const char* extension :
+         {".img", ".ima", ".hdd", ".vhd", ".vhdx", ".qcow2", ".vdi", ".vmdk", ".raw"})
+        if (EndsWith(name, extension))
+            return true;
+    return false;
+}
+
+// What a registry file of that name is kept in; null for any other name.
+const char* RegistryFileHolder(const std::string& name)
+{
+    if (strcasecmp(name.c_str(), "SYSTEM.DAT") == 0)
+        return "the folder that is the C: drive (the one that holds the Windows directory)";
+    if (strcasecmp(name.c_str(), "registry.reg") == 0)
+        return "the machine folder that holds it";
+    return nullptr;
+}
+
+// Why WIN95PREFIX names nothing a run may use; empty when it does. A new
+// machine folder is made only where a user would expect one: at the
+// default place, or as a new folder in one that exists, under a name
+// that is not a disk image's; anything else that is missing is far more
+// likely a typing mistake or a disk that is not mounted.
+std::string PrefixFault(std::string path, bool chosen)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::string name = path.substr(path.rfind('/') + 1);
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0)
+    {
+        const char* holder = RegistryFileHolder(name);
+        if (S_ISREG(info.st_mode) && holder != nullptr)
+            return std::string("it is a registry file, not a machine; name ") + holder;
+        FolderKind kind = FolderKind::Machine;
+        if (S_ISDIR(info.st_mode) && ReadFolderKind(path, kind) &&
+            kind == FolderKind::WindowsDirectory)
+            return "it is a Windows directory (it holds SYSTEM.DAT), not a C: drive; name the "
+                   "folder that holds it";
+        return "";
+    }
+    if (errno != ENOENT || !chosen)
+        return "";
+    // Another run may have made the machine folder since: it is taken then.
+    if (lstat(path.c_str(), &info) == 0)
+        return S_ISLNK(info.st_mode) ? "it is a symbolic link to something that does not exist"
+                                     : "";
+    if (path[0] == '~')
+        return "there is no such file or folder: the shell leaves a quoted ~ as it is; write "
+               "$HOME instead";
+    if (const char* holder = RegistryFileHolder(name))
+        return std::string("there is no such registry file; name ") + holder;
+    if (LooksLikeDiskImage(name))
+        return "there is no such disk image; check the name (a new machine folder is never made "
+               "under a disk image's name)";
+    if (strcasecmp(name.c_str(), "WINDOWS") == 0)
+        return "there is no such Windows directory; name the folder that is the C: drive";
+    const std::string parent = path.substr(0, path.size() - name.size());
+    if (!parent.empty() && (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
+        return "there is no such folder, nor the folder " + parent +
+               " that would hold a new machine; create that first";
+    return "";
 }
 
 // Creates every missing folder of the path; existing ones are left alone.
@@ -366,17 +465,41 @@ void TakeInstallation()
     sys::Unlink(machine.temporary.c_str());
 }
 
+// WIN95PARTITION: 1 to 4, or unset or empty for the partition that holds
+// Windows. Anything else is refused in one line, the value shown with its
+// control characters as '?' so that the line stays one.
+bool PartitionNumber(int& number)
+{
+    const char* text = std::getenv("WIN95PARTITION");
+    number = 0;
+    if (text == nullptr || text[0] == '\0')
+        return true;
+    if (text[0] >= '1' && text[0] <= '4' && text[1] == '\0')
+    {
+        number = text[0] - '0';
+        return true;
+    }
+    std::string shown(text, strnlen(text, 40));
+    for (char& c : shown)
+        c = static_cast<unsigned char>(c) < ' ' || c == 0x7F ? '?' : c;
+    Complain("%s: WIN95PARTITION=%s%s names no partition: give 1, 2, 3 or 4, or leave it empty for "
+             "the partition that holds Windows",
+             machine.folder.c_str(), shown.c_str(), std::strlen(text) > shown.size() ? "..." : "");
+    return false;
+}
+
 // A disk image file holding a Windows 9x installation, opened (and so
 // locked) for the whole run.
 void TakeDiskImage()
 {
     machine.installation = true;
     machine.registryPath = machine.folder;
-    const char* partition = std::getenv("WIN95PARTITION");
+    int partition = 0;
+    if (!PartitionNumber(partition))
+        return;
     std::string error;
     bool finished = false;
-    machine.disk = DiskInstallation::Open(
-        machine.folder, partition != nullptr ? std::atoi(partition) : 0, error, finished);
+    machine.disk = DiskInstallation::Open(machine.folder, partition, error, finished);
     if (!machine.disk)
     {
         Complain("%s", error.c_str());
@@ -385,8 +508,8 @@ void TakeDiskImage()
     machine.windows.windows = machine.disk->WindowsDirectory();
     machine.registryPath = machine.folder + ": C:" + machine.disk->SystemDat();
     if (finished)
-        Complain("%s: finished the registry save that an earlier run left half done",
-                 machine.registryPath.c_str());
+        Tell("%s: finished the registry save that an earlier run left half done",
+             machine.registryPath.c_str());
 }
 
 void TakeMachine()
@@ -394,7 +517,14 @@ void TakeMachine()
     if (machine.taken)
         return;
     machine.taken = true;
-    machine.folder = MachineFolderName();
+    bool chosen = false;
+    machine.folder = MachineFolderName(chosen);
+    const std::string fault = PrefixFault(machine.folder, chosen);
+    if (!fault.empty())
+    {
+        Complain("%s: %s", machine.folder.c_str(), fault.c_str());
+        return;
+    }
     struct stat image;
     if (stat(machine.folder.c_str(), &image) == 0 && S_ISREG(image.st_mode))
     {
@@ -417,14 +547,14 @@ void TakeMachine()
         return;
     }
     machine.lockFd = fd;
-    bool installation = false;
-    if (!ReadFolderKind(machine.folder, installation))
+    FolderKind kind = FolderKind::Machine;
+    if (!ReadFolderKind(machine.folder, kind))
     {
         machine.registryPath = machine.folder;
         machine.imageFault = std::strerror(errno);
         return;
     }
-    if (installation)
+    if (kind == FolderKind::Installation)
     {
         TakeInstallation();
         return;
@@ -452,7 +582,7 @@ void OnBusError(int, siginfo_t* info, void*)
     }
     ssize_t written = write(2, mapped.message, mapped.messageLength);
     static_cast<void>(written);
-    _exit(0);
+    _exit(mapped.exitStatus);
 }
 
 void GuardMapping(std::string_view text)
@@ -464,6 +594,7 @@ void GuardMapping(std::string_view text)
                                program_invocation_short_name, ImagePath().c_str());
     mapped.messageLength =
         std::min(sizeof mapped.message - 1, static_cast<std::size_t>(std::max(length, 0)));
+    mapped.exitStatus = StrictRequested() ? 1 : 0;
     struct sigaction action = {};
     action.sa_sigaction = OnBusError;
     action.sa_flags = SA_SIGINFO;
@@ -561,7 +692,7 @@ void LoadDiskRegistry()
     std::string error;
     if (!machine.disk->ReadRegistry(bytes, error))
     {
-        Complain("cannot read the registry image: %s", error.c_str());
+        Complain("%s", error.c_str());
         return;
     }
     sys::CheckMemory();
@@ -680,7 +811,9 @@ bool KeepPreviousRegistry()
         return true;
     const char* previous = machine.windows.systemDat.c_str();
     const char* backup = machine.windows.backup.c_str();
-    if (sys::Link(previous, backup) == 0 || errno == EEXIST)
+    struct stat entry;
+    if (sys::Link(previous, backup) == 0 ||
+        (errno == EEXIST && lstat(backup, &entry) == 0 && S_ISREG(entry.st_mode)))
         return true;
     struct stat info;
     int fd = OpenRegistryFile(info);
@@ -912,14 +1045,19 @@ void CommitMachine()
     {
         std::string error;
         if (machine.registry && !machine.disk->Save(*machine.registry, error))
-            Complain("cannot save the registry image: %s", error.c_str());
+            Complain("%s", error.c_str());
         else
             ReportChanges();
         ReleaseMachine();
         return;
     }
     bool saved = machine.registry && !machine.registry->Changed();
-    if (machine.registry && !saved)
+    if (machine.registry && !saved && !machine.windows.backupFault.empty())
+        Complain("%s: the registry was not saved: %s is %s, where the copy of SYSTEM.DAT from "
+                 "before the first change is kept; move it away and run again",
+                 machine.registryPath.c_str(), machine.windows.backup.c_str(),
+                 machine.windows.backupFault.c_str());
+    else if (machine.registry && !saved)
     {
         saved = KeepPreviousRegistry() &&
                 WriteTemporary([](const auto& write)
@@ -936,6 +1074,11 @@ void CommitMachine()
     }
     ClosePlaced(!saved);
     ReleaseMachine();
+}
+
+int MachineExitStatus()
+{
+    return runFailed && StrictRequested() ? 1 : 0;
 }
 
 void AbandonMachine()

@@ -52,4 +52,9 @@ void CommitMachine();
 // Ends the run without changing the machine, for a run out of memory.
 void AbandonMachine();
 
+// The run's exit status: 0, as the programs promise, unless WIN95STRICT=1
+// asks for the truth: then 1 when the machine refused the run or could not
+// save what it changed.
+int MachineExitStatus();
+
 } // namespace win95

@@ -93,6 +93,10 @@ std::string FirstLine(const std::string& path)
     const std::string prefix = "qemu-storage-daemon: ";
     if (text.compare(0, prefix.size(), prefix) == 0)
         text.erase(0, prefix.size());
+    // An error about one of its options starts with that option's text.
+    const std::size_t option = text.rfind("}: ");
+    if (text.compare(0, 2, "--") == 0 && option != std::string::npos)
+        text.erase(0, option + 3);
     return text;
 }
 
@@ -190,7 +194,7 @@ std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::s
             if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
                 error = what + "which needs qemu-storage-daemon (Debian package "
                                "qemu-system-common), and it is not installed";
-            else if (said.find("lock") != std::string::npos)
+            else if (said.find("\" lock") != std::string::npos)
                 error =
                     "the disk image (or its backing file) is in use by another program: " + said;
             else

@@ -260,16 +260,54 @@ int Lock(int fd)
     return result;
 }
 
+namespace
+{
+// The byte that marks a lock as one of our runs': no program locks there,
+// since no image reaches it.
+constexpr off_t ourMark = off_t{1} << 62;
+
+int LockRange(int fd, short type, off_t start, off_t length)
+{
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = start;
+    range.l_len = length;
+    return fcntl(fd, F_OFD_SETLK, &range);
+}
+
+// True when another open file holds the mark.
+bool MarkedByAnother(int fd)
+{
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = ourMark;
+    probe.l_len = 1;
+    return fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_RDLCK &&
+           probe.l_start == ourMark && probe.l_len == 1;
+}
+} // namespace
+
+// The mark is taken first: a run that finds the file locked and the mark
+// held by another waits its turn. One whose own attempt fails lets go of
+// its mark at once, so that a mark seen beside a foreign lock only makes
+// a run try again, and never wait for good.
 int LockWhole(int fd)
 {
     if (Injected("lock"))
         return -1;
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLK, &whole) != 0)
+    if (LockRange(fd, F_RDLCK, ourMark, 1) != 0)
         return -1;
-    return flock(fd, LOCK_EX | LOCK_NB);
+    const bool range = LockRange(fd, F_WRLCK, 0, ourMark) == 0;
+    if (range && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return 0;
+    int error = errno == EACCES ? EAGAIN : errno;
+    if (!range && error == EAGAIN && MarkedByAnother(fd))
+        error = EBUSY;
+    LockRange(fd, F_UNLCK, 0, 0);
+    errno = error;
+    return -1;
 }
 
 pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,

@@ -58,8 +58,11 @@ int Link(const char* from, const char* to);
 int Lock(int fd);
 // Without waiting, locks the whole file for writing for as long as this
 // open file stays open, both as an open file description (fcntl) lock and
-// as a flock lock; fails with EAGAIN or EWOULDBLOCK when another open file
-// holds a lock of either kind (read or write) on any part of it.
+// as a flock lock, and marks the lock as ours with a read lock on one byte
+// far past any data. Fails with EBUSY when another of our runs holds the
+// file (it bears that mark), so that the caller may wait its turn, and
+// with EAGAIN when any other open file holds a lock of either kind (read
+// or write) on any part of it; a failed attempt holds nothing.
 int LockWhole(int fd);
 int Close(int fd);
 int Unlink(const char* path);

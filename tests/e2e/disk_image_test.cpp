@@ -25,42 +25,12 @@ struct Layout
     bool vhd;
 };
 
-struct Disk
-{
-    std::string path;
-    std::string inImage; // the partition, as mtools names it
-    std::uint64_t bytes = 0;
-};
+using Disk = support::WindowsDisk;
+using support::FileIn;
 
-// A disk with an MBR and one partition holding MSDOS.SYS and \WIN\ with
-// SYSTEM.DAT (read-only, hidden, system, as Windows keeps it) and INF\.
 Disk MakeWindowsDisk(const Layout& layout, const std::string& image)
 {
-    Disk disk;
-    disk.path = support::TempDir() + "/disk.img";
-    const std::uint32_t sectors = layout.fatBits == 32 ? 83968 : 40960;
-    support::MakeDisk(disk.path, start + sectors,
-                      {{layout.fatBits == 32 ? 0x0Cu : 0x06u, start, sectors, layout.fatBits}});
-    disk.inImage = support::InImage(disk.path, start * 512);
-    disk.bytes = std::uint64_t{sectors} * 512;
-    std::string output;
-    for (const char* folder : {"::/WIN", "::/WIN/INF"})
-        EXPECT_EQ(0, RunTool({"mmd", "-i", disk.inImage, folder}, output)) << output;
-    support::PutFile(disk.path, start * 512, "::/MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WIN\r\n");
-    support::PutFile(disk.path, start * 512, "::/WIN/SYSTEM.DAT", support::SystemDatOf(image));
-    EXPECT_EQ(
-        0, RunTool({"mattrib", "-i", disk.inImage, "+r", "+h", "+s", "::/WIN/SYSTEM.DAT"}, output))
-        << output;
-    if (layout.vhd)
-        support::AppendVhdFooter(disk.path);
-    return disk;
-}
-
-// A file of the partition, read with mtools; "(none)" when it is missing.
-std::string FileIn(const Disk& disk, const std::string& dosPath)
-{
-    std::string bytes;
-    return RunTool({"mtype", "-i", disk.inImage, "::" + dosPath}, bytes) == 0 ? bytes : "(none)";
+    return support::MakeWindowsDisk(image, layout.fatBits, layout.vhd);
 }
 
 // The registry of the disk as REGEDIT4 text; cregexport's listing of it,
@@ -196,6 +166,136 @@ TEST_F(DiskImages, ImageInUseIsLeftAlone)
     EXPECT_EQ(1, std::count(run.errorOutput.begin(), run.errorOutput.end(), '\n'))
         << run.errorOutput;
     EXPECT_TRUE(bytes == support::ReadFile(disk.path));
+}
+
+// Mistakes about a disk image are named in one line, with what to do
+// about them, and the image is left byte for byte as it was; WIN95STRICT=1
+// makes such a run exit with 1.
+TEST_F(DiskImages, MistakesAreNamedInOneLineAndChangeNothing)
+{
+    struct Mistake
+    {
+        const char* what;
+        std::vector<std::string> environment;
+        std::vector<std::vector<std::string>> mtools; // run on the partition first
+        std::string start;                            // written over the image's first bytes
+        const char* says;
+    };
+    const std::string vdi = std::string(0x40, '<') + "\x7f\x10\xda\xbe";
+    const Mistake mistakes[] = {
+        {"not a number", {"WIN95PARTITION=abc"}, {}, "", "WIN95PARTITION=abc names no partition"},
+        {"zero", {"WIN95PARTITION=0"}, {}, "", "WIN95PARTITION=0 names no partition"},
+        {"negative", {"WIN95PARTITION=-1"}, {}, "", "WIN95PARTITION=-1 names no partition"},
+        {"trailing text", {"WIN95PARTITION=1x"}, {}, "", "WIN95PARTITION=1x names no partition"},
+        {"huge", {"WIN95PARTITION=99999999999"}, {}, "", "99999999999 names no partition"},
+        {"empty slot",
+         {"WIN95PARTITION=3"},
+         {},
+         "",
+         "the partition table has no partition 3; its one partition is 1"},
+        {"QCOW2",
+         {},
+         {},
+         "QFI\xfb",
+         "in qcow2 format, and qemu-storage-daemon cannot export it: Unsupported qcow2 version 0"},
+        {"VDI",
+         {},
+         {},
+         vdi,
+         "in vdi format, and qemu-storage-daemon cannot export it: unsupported"},
+        {"VMDK", {}, {}, "KDMV", "in vmdk format, and qemu-storage-daemon cannot export it: "},
+        {"no Windows directory",
+         {},
+         {{"mdel", "::/MSDOS.SYS"}},
+         "",
+         "the Windows directory C:\\WIN98 that its MSDOS.SYS gives does not exist"},
+        {"no SYSTEM.DAT",
+         {},
+         {{"mattrib", "-r", "-h", "-s", "::/WIN/SYSTEM.DAT"}, {"mdel", "::/WIN/SYSTEM.DAT"}},
+         "",
+         "its Windows directory C:\\WIN holds no SYSTEM.DAT"},
+        {"backup name taken by a folder",
+         {},
+         {{"mmd", "::/WIN/SYSTEM.TVB"}},
+         "",
+         "C:\\WIN\\SYSTEM.TVB is a folder, where the copy of SYSTEM.DAT"},
+        {"no mtools", {"PATH=/nonexistent"}, {}, "", "mtools is not installed"},
+    };
+    for (const Mistake& mistake : mistakes)
+    {
+        Disk disk = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
+        for (std::vector<std::string> tool : mistake.mtools)
+        {
+            tool.insert(tool.begin() + 1, {"-i", disk.inImage});
+            std::string output;
+            ASSERT_EQ(0, RunTool(tool, output)) << mistake.what << ": " << output;
+            if (tool[0] == "mdel" && tool.back() == "::/MSDOS.SYS")
+                support::PutFile(disk.path, start * 512, "::/MSDOS.SYS",
+                                 "[Paths]\r\nWinDir=C:\\WIN98\r\n");
+        }
+        if (!mistake.start.empty())
+        {
+            std::string bytes = support::ReadFile(disk.path);
+            bytes.replace(0, mistake.start.size(), mistake.start);
+            support::WriteFile(disk.path, bytes);
+        }
+        const std::string before = support::ReadFile(disk.path);
+        std::vector<std::string> environment = mistake.environment;
+        environment.push_back("WIN95STRICT=1");
+        support::RunResult run = support::RunProgram(
+            support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, disk.path, environment);
+        EXPECT_EQ(1, run.exitStatus) << mistake.what;
+        EXPECT_EQ(0u, run.errorOutput.rfind("prnsetup: " + disk.path + ": ", 0))
+            << mistake.what << ": " << run.errorOutput;
+        EXPECT_EQ(1, std::count(run.errorOutput.begin(), run.errorOutput.end(), '\n'))
+            << mistake.what << ": " << run.errorOutput;
+        EXPECT_NE(std::string::npos, run.errorOutput.find(mistake.says))
+            << mistake.what << ": " << run.errorOutput;
+        EXPECT_TRUE(before == support::ReadFile(disk.path)) << mistake.what << ": image changed";
+    }
+}
+
+// Without its INF folder, the install still saves the registry, and says
+// that its setup file was not placed, why, and what to do.
+TEST_F(DiskImages, MissingInfFolderIsNamedAfterTheRegistryIsSaved)
+{
+    Disk disk = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
+    std::string output;
+    ASSERT_EQ(0, RunTool({"mrd", "-i", disk.inImage, "::/WIN/INF"}, output)) << output;
+    const std::string original = FileIn(disk, "/WIN/SYSTEM.DAT");
+    support::RunResult run = support::RunProgram(
+        support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, disk.path, {"WIN95STRICT=1"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ("prnsetup: " + disk.path +
+                  ": C:\\WIN\\INF\\OEM0.INF was not placed, though the registry was saved: there "
+                  "is no folder C:\\WIN\\INF; make it and run again\n",
+              run.errorOutput);
+    EXPECT_EQ(original, FileIn(disk, "/WIN/SYSTEM.TVB"));
+    EXPECT_NE(original, FileIn(disk, "/WIN/SYSTEM.DAT"));
+    EXPECT_EQ("", support::FsckProblems(disk.path, start * 512, disk.bytes));
+}
+
+// MSDOS.SYS is read alike on a disk image and on a C: folder: an empty
+// WinDir names nothing (it once ended the installer with an uncaught
+// exception on a disk image), and the first WinDir that names one counts.
+TEST_F(DiskImages, MsdosSysIsReadAlikeOnADiskAndOnAFolder)
+{
+    const std::string msdosSys = "[Paths]\r\nWinDir=\r\nWinDir=C:\\WIN\r\nWinDir=C:\\OTHER\r\n";
+    Disk disk = MakeWindowsDisk({"Fat16", 16, false}, Fixture("default.reg"));
+    std::string output;
+    ASSERT_EQ(0, RunTool({"mdel", "-i", disk.inImage, "::/MSDOS.SYS"}, output)) << output;
+    support::PutFile(disk.path, start * 512, "::/MSDOS.SYS", msdosSys);
+    std::string drive = support::InstallationWithImage(Fixture("default.reg"), "WIN");
+    support::WriteFile(drive + "/MSDOS.SYS", msdosSys);
+    for (const std::string& machine : {disk.path, drive})
+    {
+        support::RunResult run =
+            support::RunProgram(support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, machine);
+        EXPECT_EQ(0, run.exitStatus) << machine;
+        EXPECT_EQ("", run.errorOutput) << machine;
+    }
+    EXPECT_EQ(support::ReadFile(drive + "/WIN/SYSTEM.DAT"), FileIn(disk, "/WIN/SYSTEM.DAT"));
+    EXPECT_EQ(support::ReadFile(drive + "/WIN/INF/OEM0.INF"), FileIn(disk, "/WIN/INF/OEM0.INF"));
 }
 
 } // namespace

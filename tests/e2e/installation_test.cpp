@@ -159,6 +159,32 @@ TEST(Installation, RefusesWhatItCannotUse)
     EXPECT_EQ(untouched, support::Entries(elsewhere));
 }
 
+// SYSTEM.TVB keeps the registry from before the first change. When its
+// name is held by something else (a folder, a link to nothing), the run
+// saves nothing rather than lose that registry, and says so in one line.
+TEST(Installation, BackupNameHeldByAnotherEntryRefusesTheSave)
+{
+    const std::pair<const char*, int (*)(const char*)> holders[] = {
+        {"a folder", [](const char* path) { return mkdir(path, 0755); }},
+        {"a symbolic link", [](const char* path) { return symlink("nowhere", path); }},
+    };
+    for (const auto& [kind, make] : holders)
+    {
+        std::string drive = support::InstallationWithImage(Fixture("default.reg"), "Win");
+        ASSERT_EQ(0, make((drive + "/Win/system.tvb").c_str()));
+        const auto before = support::Entries(drive + "/Win");
+        support::RunResult run = support::RunProgram(
+            support::Program("prnsetup"), {"/D1", "/P\"LPT1:\""}, drive, {"WIN95STRICT=1"});
+        EXPECT_EQ(1, run.exitStatus) << kind;
+        EXPECT_EQ("prnsetup: " + drive + "/Win/SYSTEM.DAT: the registry was not saved: " + drive +
+                      "/Win/system.tvb is " + kind +
+                      ", where the copy of SYSTEM.DAT from before the first change is kept; move "
+                      "it away and run again\n",
+                  run.errorOutput);
+        EXPECT_EQ(before, support::Entries(drive + "/Win")) << kind;
+    }
+}
+
 } // namespace
 
 // WIN95REPORT has a run tell on standard output what it changed, as the

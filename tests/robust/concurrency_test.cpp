@@ -1,6 +1,7 @@
 // Runs on one machine follow one another under its lock: sixteen started
 // at the same moment leave what the same runs leave one after another.
 #include "processes.h"
+#include "support/diskimages.h"
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,50 @@ TEST(Concurrency, SixteenRunsAtOnceOnAMachineThatDoesNotExistYet)
         runs.push_back({"prnpurge", {"/D\"ALDER\""}});
     }
     ExpectSerialResult(runs, support::FreshMachine, 4);
+}
+
+// The registry, its first copy and the setup files of a disk image.
+std::string DiskState(const support::WindowsDisk& disk)
+{
+    std::string state;
+    for (const char* file : {"SYSTEM.DAT", "SYSTEM.TVB", "INF/OEM0.INF", "INF/OEM1.INF",
+                             "INF/OEM2.INF", "INF/OEM3.INF", "INF/OEM4.INF"})
+        state +=
+            std::string("\n== ") + file + "\n" + support::FileIn(disk, "/WIN/" + std::string(file));
+    return state;
+}
+
+// Our own runs on one disk image take turns, as they do on a machine
+// folder (a lock of any other program is refused at once: see the disk
+// image tests): four installs let go at the same moment leave what four
+// in a row leave, and each ends without a word.
+TEST(Concurrency, RunsOnOneDiskImageTakeTurns)
+{
+    const std::string missing = support::MissingFatTool();
+    if (!missing.empty())
+        GTEST_SKIP() << missing << " cannot be run: install mtools and dosfstools";
+    const std::vector<std::string> install = {"/D1", "/P\"LPT1:\""};
+    support::WindowsDisk serial = support::MakeWindowsDisk(Fixture("default.reg"));
+    for (int run = 0; run < 4; ++run)
+        EXPECT_EQ("", support::RunProgram(Program("prnsetup"), install, serial.path).errorOutput);
+
+    support::WindowsDisk disk = support::MakeWindowsDisk(Fixture("default.reg"));
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<robust::Started> started;
+    for (int run = 0; run < 4; ++run)
+        started.push_back(robust::StartProgram(Program("prnsetup"), install, disk.path, gate[0]));
+    EXPECT_EQ(4, write(gate[1], "xxxx", 4));
+    close(gate[0]);
+    close(gate[1]);
+    for (const robust::Started& run : started)
+    {
+        support::RunResult result = robust::FinishProgram(run);
+        EXPECT_EQ(0, result.exitStatus);
+        EXPECT_EQ("", result.errorOutput);
+    }
+    EXPECT_TRUE(DiskState(serial) == DiskState(disk))
+        << "the runs did not leave what runs in a row leave";
 }
 
 TEST(Concurrency, RunWaitsWhileAnotherHoldsTheMachine)

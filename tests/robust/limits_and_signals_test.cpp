@@ -2,11 +2,15 @@
 // stopped it in one line and ends with status 0, the machine is as it was
 // or as the run meant to leave it, and no temporary image is left.
 #include "processes.h"
+#include "support/diskimages.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,6 +74,81 @@ TEST(LimitsAndSignals, FileSizeLimitFailsTheSave)
     support::RunResult result = RunProgram(Program("prnsetup"), install, machine);
     ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &before));
     ExpectMachineLeftAlone(result, machine, image, "file size limit");
+}
+
+// A copy of the file that leaves its runs of zeros unwritten, as holes.
+void CopySparse(const std::string& from, const std::string& to)
+{
+    const std::string bytes = support::ReadFile(from);
+    const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << to;
+    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(bytes.size())));
+    const std::size_t block = 4096;
+    for (std::size_t at = 0; at < bytes.size(); at += block)
+    {
+        const std::string piece = bytes.substr(at, block);
+        if (piece.find_first_not_of('\0') == std::string::npos)
+            continue;
+        ASSERT_EQ(static_cast<ssize_t>(piece.size()),
+                  pwrite(fd, piece.data(), piece.size(), static_cast<off_t>(at)));
+    }
+    close(fd);
+}
+
+// A run on a disk image that cannot write all it has to writes nothing:
+// the image stays byte for byte as it was, one line says why, and
+// WIN95STRICT=1 makes the run exit with 1. mcopy exits with 0 after a
+// write cut off by either cause, which once left SYSTEM.DAT as zeros.
+void ExpectDiskLeftAlone(const support::RunResult& result, const support::WindowsDisk& disk,
+                         const std::string& before, const std::string& reason)
+{
+    EXPECT_EQ(1, result.exitStatus) << reason;
+    EXPECT_EQ(1u, robust::MachineReports(result.errorOutput, disk.path).size())
+        << reason << ": " << result.errorOutput;
+    EXPECT_NE(std::string::npos, result.errorOutput.find(reason)) << result.errorOutput;
+    EXPECT_TRUE(support::ReadFile(disk.path) == before) << reason << ": the image was changed";
+}
+
+// The file size limit at several places of a 40 MB FAT16 image (the new
+// SYSTEM.DAT lands just past 1124 KB), and a sparse image on a full host
+// file system: a small tmpfs, which needs root to mount.
+TEST(LimitsAndSignals, DiskImageThatCannotBeWrittenIsLeftAsItWas)
+{
+    const std::string missing = support::MissingFatTool();
+    if (!missing.empty())
+        GTEST_SKIP() << missing << " cannot be run: install mtools and dosfstools";
+    for (rlim_t kilobytes : {1124, 1200, 4096})
+    {
+        support::WindowsDisk disk =
+            support::MakeWindowsDisk(Fixture("default.reg"), 16, false, 81920);
+        const std::string before = support::ReadFile(disk.path);
+        rlimit saved;
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+        rlimit limited = saved;
+        limited.rlim_cur = kilobytes * 1024;
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+        support::RunResult result =
+            RunProgram(Program("prnsetup"), install, disk.path, {"WIN95STRICT=1"});
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+        ExpectDiskLeftAlone(result, disk, before, "file too large");
+    }
+
+    const std::string host = support::TempDir();
+    if (mount("tmpfs", host.c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs for a full disk: " << std::strerror(errno);
+    support::WindowsDisk disk = support::MakeWindowsDisk(Fixture("default.reg"), 16, false, 81920);
+    const std::string inside = host + "/disk.img";
+    CopySparse(disk.path, inside);
+    const std::string before = support::ReadFile(inside);
+    const int filler = open((host + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    const std::string zeros(4096, '\0');
+    while (write(filler, zeros.data(), zeros.size()) > 0)
+        continue;
+    close(filler);
+    disk.path = inside;
+    support::RunResult result = RunProgram(Program("prnsetup"), install, inside, {"WIN95STRICT=1"});
+    ExpectDiskLeftAlone(result, disk, before, "disk full");
+    EXPECT_EQ(0, umount2(host.c_str(), MNT_DETACH));
 }
 
 // An image far larger than a machine reads is refused before any of it

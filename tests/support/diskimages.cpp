@@ -159,6 +159,37 @@ void PutFile(const std::string& image, uint64_t offset, const std::string& dosPa
     EXPECT_EQ(RunTool({"mcopy", "-i", InImage(image, offset), host, dosPath}, output), 0) << output;
 }
 
+WindowsDisk MakeWindowsDisk(const std::string& image, int fatBits, bool vhd, uint32_t sectors)
+{
+    WindowsDisk disk;
+    disk.path = TempDir() + "/disk.img";
+    if (sectors == 0)
+        sectors = fatBits == 32 ? 83968 : 40960;
+    const uint32_t start = 2048;
+    MakeDisk(disk.path, start + sectors,
+             {{fatBits == 32 ? 0x0Cu : 0x06u, start, sectors, fatBits}});
+    disk.offset = uint64_t{start} * 512;
+    disk.inImage = InImage(disk.path, disk.offset);
+    disk.bytes = uint64_t{sectors} * 512;
+    std::string output;
+    for (const char* folder : {"::/WIN", "::/WIN/INF"})
+        EXPECT_EQ(0, RunTool({"mmd", "-i", disk.inImage, folder}, output)) << output;
+    PutFile(disk.path, disk.offset, "::/MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WIN\r\n");
+    PutFile(disk.path, disk.offset, "::/WIN/SYSTEM.DAT", SystemDatOf(image));
+    EXPECT_EQ(
+        0, RunTool({"mattrib", "-i", disk.inImage, "+r", "+h", "+s", "::/WIN/SYSTEM.DAT"}, output))
+        << output;
+    if (vhd)
+        AppendVhdFooter(disk.path);
+    return disk;
+}
+
+std::string FileIn(const WindowsDisk& disk, const std::string& dosPath)
+{
+    std::string bytes;
+    return RunTool({"mtype", "-i", disk.inImage, "::" + dosPath}, bytes) == 0 ? bytes : "(none)";
+}
+
 std::string FsckProblems(const std::string& image, uint64_t offset, uint64_t bytes)
 {
     const std::string copy = TempDir() + "/partition";

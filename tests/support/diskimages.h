@@ -41,6 +41,21 @@ std::string InImage(const std::string& image, uint64_t offset);
 void PutFile(const std::string& image, uint64_t offset, const std::string& dosPath,
              const std::string& bytes);
 
+// A disk with an MBR and one partition from sector 2048 holding MSDOS.SYS
+// that names C:\WIN, and \WIN\ with INF\ and SYSTEM.DAT (the image's
+// HKEY_LOCAL_MACHINE; read-only, hidden, system, as Windows keeps it).
+struct WindowsDisk
+{
+    std::string path;
+    std::string inImage; // the partition, as mtools names it
+    uint64_t offset = 0; // the partition's place and size in bytes
+    uint64_t bytes = 0;
+};
+WindowsDisk MakeWindowsDisk(const std::string& image, int fatBits = 16, bool vhd = false,
+                            uint32_t sectors = 0);
+// A file of the disk's partition, read with mtools; "(none)" when it is missing.
+std::string FileIn(const WindowsDisk& disk, const std::string& dosPath);
+
 // Runs fsck.fat -n on a copy of the `bytes` bytes at `offset`; its report
 // when it finds anything, empty when the file system is clean.
 std::string FsckProblems(const std::string& image, uint64_t offset, uint64_t bytes);

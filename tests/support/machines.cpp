@@ -2,11 +2,12 @@
 
 #include "tools/convert.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -179,19 +180,17 @@ std::map<std::string, std::string> Entries(const std::string& dir)
 ChildCommand::ChildCommand(const std::string& program, const std::vector<std::string>& arguments,
                            const std::string& machine, const std::vector<std::string>& extraEnv)
 {
-    std::vector<std::string> set = extraEnv;
-    set.push_back("WIN95PREFIX=" + machine);
-    auto replaced = [&set](const std::string& entry)
-    {
-        return std::any_of(
-            set.begin(), set.end(),
-            [&entry](const std::string& mine)
-            { return entry.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0; });
-    };
+    std::vector<std::string> settings = extraEnv;
+    settings.push_back("WIN95PREFIX=" + machine);
     for (char** entry = environ; *entry != nullptr; ++entry)
-        if (!replaced(*entry))
+    {
+        const std::string name = std::string(*entry).substr(0, std::strcspn(*entry, "=") + 1);
+        if (std::none_of(settings.begin(), settings.end(),
+                         [&name](const std::string& setting)
+                         { return setting.rfind(name, 0) == 0; }))
             env.push_back(*entry);
-    env.insert(env.end(), set.begin(), set.end());
+    }
+    env.insert(env.end(), settings.begin(), settings.end());
 
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments)

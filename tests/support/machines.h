@@ -46,9 +46,8 @@ struct RunResult
 
 // The argument and environment vectors that run a program on the machine:
 // this process's environment with WIN95PREFIX set to the machine, and
-// extraEnv's NAME=VALUE entries added, each in place of the variable of
-// that name. The vectors point into the object,
-// so it is neither copied nor moved.
+// extraEnv's NAME=VALUE entries set in place of the process's own. The
+// vectors point into the object, so it is neither copied nor moved.
 struct ChildCommand
 {
     ChildCommand(const std::string& program, const std::vector<std::string>& arguments,

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -215,7 +216,8 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
 
     support::MakeDisk(disk.path, 2048 + 40960, {{0x06, 2048, 40960, 16}});
     EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
-    EXPECT_EQ(error, disk.path + ": no FAT16 or FAT32 partition holds a Windows directory");
+    EXPECT_EQ(error, disk.path + ": partition 1 holds no Windows 9x: the Windows directory "
+                                 "C:\\WINDOWS does not exist");
 }
 
 // Answers come from each folder's listing, read once: our own writes must
@@ -327,10 +329,60 @@ TEST_F(DiskImage, RefusesAnImageThatAnotherProgramHoldsLocked)
     std::string error;
     auto first = win95::OpenDiskImage(disk.path, 0, error);
     ASSERT_TRUE(first) << error;
-    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
-    EXPECT_NE(error.find("in use"), std::string::npos);
+    const pid_t second = fork();
+    if (second == 0)
+    {
+        // Its copy of the first image's descriptor would hold that lock too.
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        _exit(win95::OpenDiskImage(disk.path, 0, error) ? 0 : 1);
+    }
+    usleep(300 * 1000);
+    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0) << "another of our runs must wait its turn";
     first.reset();
+    int status = -1;
+    EXPECT_EQ(waitpid(second, &status, 0), second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(ReadFile(disk.path) == before);
+}
+
+// mcopy exits with 0 after some writes that failed ("plain_io: File too
+// large"): a file counts as created only when it reads back whole, and
+// what stopped it is named. The file size limit falls, one place after
+// another, on each part of the new file and of the tables that list it.
+TEST_F(DiskImage, CreatedFileCountsOnlyWhenItReadsBack)
+{
+    const support::WindowsDisk disk =
+        support::MakeWindowsDisk(support::Fixture("default.reg"), 16, false, 81920);
+    const std::string content = Binary(7168);
+    int refused = 0;
+    for (rlim_t kilobytes = 1024; kilobytes <= 1280; kilobytes += 8)
+    {
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit = {kilobytes * 1024, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::string error, back;
+            auto image = win95::OpenDiskImage(disk.path, 0, error);
+            if (!image)
+                _exit(3);
+            if (!image->CreateFile("\\WIN\\NEW.BIN", content))
+                _exit(image->LastError().find("file too large") != std::string::npos ? 1 : 4);
+            _exit(image->ReadFile("\\WIN\\NEW.BIN", back) && back == content ? 0 : 2);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << kilobytes << " KB: " << status;
+        EXPECT_LE(WEXITSTATUS(status), 1) << kilobytes
+                                          << " KB: 2 = created but not whole, 3 = "
+                                             "not opened, 4 = not named \"file too large\"";
+        refused += WEXITSTATUS(status) == 1;
+        std::string output;
+        RunTool({"mdel", "-i", disk.inImage, "::/WIN/NEW.BIN"}, output);
+    }
+    EXPECT_GT(refused, 0);
 }
 
 // What a damaged disk or a wrong file looks like: refused in one line,
@@ -364,7 +416,7 @@ TEST_F(DiskImage, RefusesMalformedImagesInOneLine)
         {"garbage", garbage, "neither a FAT partition nor a disk with a partition table"},
         {"partition too small", shrunk, "partition 1 is smaller than its file system"},
         {"dynamic VHD", dynamicVhd,
-         "only fixed-size VHD images can be used, not dynamic or differencing"},
+         "a dynamic or differencing VHD without the copy of its footer at its start"},
         {"tiny", "short", "too small to be a disk image"},
     };
     for (const auto& bad : cases)
