@@ -6,6 +6,9 @@
 // hard link) is refused, and the output is written whole to a temporary
 // file beside it and renamed over it only once written and flushed, so
 // that a size limit, a full disk or a signal leaves the old output too.
+#include "platform/posix/disk_installation.h"
+#include "platform/posix/installation.h"
+#include "platform/posix/qemu_view.h"
 #include "platform/posix/sys.h"
 #include "tools/convert.h"
 
@@ -27,7 +30,9 @@ namespace
 
 const char usage[] = "usage: regconv [--root KEY] [--drop-oversize] INPUT OUTPUT\n"
                      "       regconv --check FILE\n"
-                     "  INPUT is a Windows 9x registry file (CREG) or REGEDIT4 text;\n"
+                     "  INPUT is a Windows 9x registry file (CREG) or REGEDIT4 text, or an\n"
+                     "  installation as WIN95PREFIX names one (a C: drive folder, a disk\n"
+                     "  image), whose SYSTEM.DAT is read;\n"
                      "  OUTPUT is written in the other form. - is standard input or output.\n"
                      "  --root KEY        the key the binary file holds: HKEY_LOCAL_MACHINE\n"
                      "                    (the default, SYSTEM.DAT) or HKEY_USERS (USER.DAT)\n"
@@ -157,6 +162,56 @@ bool ReadInput(const char* path, std::string& bytes, struct stat& info)
         close(fd);
     errno = error;
     return got == 0 || Fail(path);
+}
+
+// Whether the input names a Windows 9x installation, as WIN95PREFIX may:
+// a folder (its C: drive), or an emulator's disk image, which starts with
+// a boot sector or is in one of QEMU's formats.
+bool IsInstallation(const char* path)
+{
+    struct stat info;
+    if (std::strcmp(path, "-") == 0 || stat(path, &info) != 0)
+        return false;
+    if (S_ISDIR(info.st_mode))
+        return true;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || !S_ISREG(info.st_mode))
+    {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    unsigned char start[512] = {};
+    const bool read = pread(fd, start, sizeof start, 0) == sizeof start;
+    const bool qemu = !win95::QemuFormatOf(fd, info.st_size).empty();
+    close(fd);
+    return qemu ||
+           (read && std::memcmp(start, "CREG", 4) != 0 && start[510] == 0x55 && start[511] == 0xAA);
+}
+
+// The SYSTEM.DAT of the installation the input names.
+bool ReadInstallation(const char* path, std::string& bytes, struct stat& info)
+{
+    if (stat(path, &info) != 0)
+        return Fail(path);
+    std::string fault;
+    if (S_ISDIR(info.st_mode))
+    {
+        win95::Installation found;
+        if (!win95::FindInstallation(path, found, fault))
+            return Fail(path, fault.c_str());
+        struct stat file;
+        return ReadInput(found.systemDat.c_str(), bytes, file);
+    }
+    bool finished = false;
+    std::unique_ptr<win95::DiskInstallation> disk =
+        win95::DiskInstallation::Open(path, 0, fault, finished);
+    if (disk == nullptr || !disk->ReadRegistry(bytes, fault))
+    {
+        std::fprintf(stderr, "regconv: %s\n", fault.c_str());
+        return false;
+    }
+    return true;
 }
 
 // The temporary file being written, removed when a signal ends the run.
@@ -329,7 +384,10 @@ int main(int argc, char** argv)
     output.path = options.files[1];
     std::string bytes;
     struct stat inputInfo;
-    if (!ReadInput(input, bytes, inputInfo) || !CheckOutput(output, inputInfo))
+    const bool installation = IsInstallation(input);
+    if (!(installation ? ReadInstallation(input, bytes, inputInfo)
+                       : ReadInput(input, bytes, inputInfo)) ||
+        !CheckOutput(output, inputInfo))
         return 1;
 
     std::unique_ptr<win95::Hive9x> hive;

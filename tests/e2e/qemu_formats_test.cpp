@@ -191,3 +191,33 @@ TEST_F(QemuFormats, RefusesWhatItCannotExport)
 }
 
 } // namespace
+
+namespace
+{
+
+// regconv takes what WIN95PREFIX takes, and exports the SYSTEM.DAT of a
+// disk image or of a C: drive folder as it exports that file itself.
+TEST_F(QemuFormats, RegconvExportsTheRegistryOfAnInstallation)
+{
+    const Disk disk = MakeDisk(Format{"Vdi", "vdi", "", false, true});
+    const std::string drive = support::InstallationWithImage(Fixture("default.reg"), "WINDOWS");
+    const std::string regconv = support::Program("tools/regconv");
+    std::string raw;
+    RegistryOf(disk, raw);
+    for (const auto& [installation, systemDat] :
+         {std::pair{disk.image, disk.folder + "/SYSTEM.DAT"},
+          std::pair{drive, drive + "/WINDOWS/SYSTEM.DAT"}})
+    {
+        const std::string folder = support::TempDir();
+        support::RunResult run =
+            support::RunProgram(regconv, {installation, folder + "/installation.reg"}, folder);
+        EXPECT_EQ(0, run.exitStatus) << run.errorOutput;
+        run = support::RunProgram(regconv, {systemDat, folder + "/file.reg"}, folder);
+        EXPECT_EQ(0, run.exitStatus) << run.errorOutput;
+        EXPECT_EQ(support::ReadFile(folder + "/file.reg"),
+                  support::ReadFile(folder + "/installation.reg"))
+            << installation;
+    }
+}
+
+} // namespace
