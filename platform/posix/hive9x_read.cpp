@@ -400,6 +400,7 @@ void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>
         std::size_t linkAt; // the field that led here
     };
     std::vector<Pending> stack{{root, NoKey, 0, treeAt + 8}};
+    nodes.reserve(geometry.Count());
     while (!stack.empty())
     {
         Pending here = stack.back();
