@@ -136,10 +136,16 @@ std::string ImagePath()
 // could not be saved: WIN95STRICT=1 then makes the exit status 1.
 bool runFailed = false;
 
+// WIN95STRICT, WIN95REPORT and WIN95DRYRUN ask for what they name when set to 1.
+bool Asked(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
 bool StrictRequested()
 {
-    const char* strict = std::getenv("WIN95STRICT");
-    return strict != nullptr && std::strcmp(strict, "1") == 0;
+    return Asked("WIN95STRICT");
 }
 
 __attribute__((format(printf, 1, 0))) void Say(const char* format, va_list arguments)
@@ -893,13 +899,6 @@ void ClosePlaced(bool remove)
         sys::Close(file.folder);
     }
     machine.placed.clear();
-}
-
-// WIN95REPORT and WIN95DRYRUN ask for a report, set to anything but 0.
-bool Asked(const char* variable)
-{
-    const char* value = std::getenv(variable);
-    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 bool DryRun()
