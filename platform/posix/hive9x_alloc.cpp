@@ -93,7 +93,7 @@ RecordSpace::RecordSpace(const std::string& file, const std::vector<Block>& bloc
         {
             space.slots.push_back(slot);
             if (slot.number != freeNumber)
-                space.numbers.set(slot.number);
+                Use(space, slot.number);
         }
         Measure(space);
     }
@@ -128,17 +128,22 @@ void RecordSpace::Measure(Space& space)
             space.largestFree = std::max(space.largestFree, slot.length);
 }
 
-std::uint16_t RecordSpace::LowestFree(const Space& space)
+void RecordSpace::Use(Space& space, std::uint16_t number)
 {
-    std::uint16_t number = 0;
-    while (number <= maxNumber && space.numbers.test(number))
-        ++number;
-    return number;
+    space.numbers.set(number);
+    while (space.lowestFree <= maxNumber && space.numbers.test(space.lowestFree))
+        ++space.lowestFree;
+}
+
+void RecordSpace::Release(Space& space, std::uint16_t number)
+{
+    space.numbers.reset(number);
+    space.lowestFree = std::min(space.lowestFree, number);
 }
 
 // The slot becomes free, merged with the free records on either side, and
 // goes to the head of the chain.
-void RecordSpace::Release(Space& space, std::size_t slot)
+void RecordSpace::FreeSlot(Space& space, std::size_t slot)
 {
     space.slots[slot].number = freeNumber;
     space.slots[slot].key = Hive9x::NoKey;
@@ -165,8 +170,8 @@ void RecordSpace::Free(std::size_t block, std::uint32_t offset, bool keepNumber)
     Touch(space);
     const std::size_t slot = SlotAt(space, offset);
     if (!keepNumber)
-        space.numbers.reset(space.slots[slot].number);
-    Release(space, slot);
+        Release(space, space.slots[slot].number);
+    FreeSlot(space, slot);
 }
 
 std::uint32_t RecordSpace::Shrink(std::size_t block, std::uint32_t offset, std::uint32_t length)
@@ -180,13 +185,13 @@ std::uint32_t RecordSpace::Shrink(std::size_t block, std::uint32_t offset, std::
     const Slot rest{offset + length, kept.length - length, freeNumber, Hive9x::NoKey};
     kept.length = length;
     space.slots.insert(space.slots.begin() + static_cast<std::ptrdiff_t>(slot) + 1, rest);
-    Release(space, slot + 1);
+    FreeSlot(space, slot + 1);
     return length;
 }
 
 bool RecordSpace::Fits(const Space& space, std::uint32_t length, bool needsNumber) const
 {
-    return space.largestFree >= length && (!needsNumber || LowestFree(space) <= maxNumber);
+    return space.largestFree >= length && (!needsNumber || space.lowestFree <= maxNumber);
 }
 
 // Takes `length` bytes from the start of a free record; the rest stays a
@@ -210,7 +215,7 @@ Place RecordSpace::Carve(std::size_t block, std::size_t slot, std::uint32_t leng
         space.chain.erase(link);
     Slot& record = space.slots[slot];
     record.number = number;
-    space.numbers.set(number);
+    Use(space, number);
     Measure(space);
     return Place{block, record.offset, record.length, number};
 }
@@ -260,7 +265,7 @@ Place RecordSpace::Take(std::uint32_t length, std::size_t own, std::uint16_t num
 {
     const Place place = TakeSomewhere(length, own, number);
     if (own != SIZE_MAX && place.block != own)
-        spaces_[own].numbers.reset(number);
+        Release(spaces_[own], number);
     return place;
 }
 
@@ -283,14 +288,14 @@ Place RecordSpace::TakeSomewhere(std::uint32_t length, std::size_t own, std::uin
         return Carve(own, bestFit(own), length, number);
     for (std::size_t block = 0; block < spaces_.size(); ++block)
         if (block != own && Fits(spaces_[block], length, true))
-            return Carve(block, bestFit(block), length, LowestFree(spaces_[block]));
+            return Carve(block, bestFit(block), length, spaces_[block].lowestFree);
     if (!spaces_.empty())
     {
         const std::size_t last = spaces_.size() - 1;
         const bool keeps = last == own;
-        if ((keeps || LowestFree(spaces_[last]) <= maxNumber) && Extend(last, length))
+        if ((keeps || spaces_[last].lowestFree <= maxNumber) && Extend(last, length))
             return Carve(last, spaces_[last].slots.size() - 1, length,
-                         keeps ? number : LowestFree(spaces_[last]));
+                         keeps ? number : spaces_[last].lowestFree);
     }
     AddBlock(length);
     return Carve(spaces_.size() - 1, 0, length, 0);
@@ -330,7 +335,7 @@ std::string_view RecordSpace::Sealed(std::size_t block)
     Put32(bytes, 8, unused);
     Put32(bytes, 0x10, space.chain.empty() ? none : space.chain.front());
     Put16(bytes, 0x14, static_cast<std::uint16_t>(std::max<int>(space.maxId, highest)));
-    Put16(bytes, 0x16, LowestFree(space));
+    Put16(bytes, 0x16, space.lowestFree);
     return bytes;
 }
 

@@ -78,13 +78,14 @@ class RecordSpace
         bool touched = false;
         std::vector<Slot> slots;
         std::vector<std::uint32_t> chain;
-        std::bitset<256> numbers; // in use
+        std::bitset<256> numbers;     // in use
+        std::uint16_t lowestFree = 0; // the lowest number not in use; 0xFF when all are
         std::uint16_t maxId = 0;
         std::uint32_t largestFree = 0;
     };
 
     void Touch(Space& space);
-    void Release(Space& space, std::size_t slot);
+    void FreeSlot(Space& space, std::size_t slot);
     Place TakeSomewhere(std::uint32_t length, std::size_t own, std::uint16_t number);
     bool Fits(const Space& space, std::uint32_t length, bool needsNumber) const;
     Place Carve(std::size_t block, std::size_t slot, std::uint32_t length, std::uint16_t number);
@@ -93,7 +94,8 @@ class RecordSpace
     static std::size_t SlotAt(const Space& space, std::uint32_t offset);
     static void Unchain(Space& space, std::uint32_t offset);
     static void Measure(Space& space);
-    static std::uint16_t LowestFree(const Space& space);
+    static void Use(Space& space, std::uint16_t number);
+    static void Release(Space& space, std::uint16_t number);
 
     const std::string& file_;
     std::vector<Space> spaces_;
