@@ -137,10 +137,12 @@ std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::s
                                           std::string& error)
 {
     const std::string what = "this disk image is in " + format + " format, ";
-    if (access("/dev/fuse", R_OK | W_OK) != 0)
+    struct stat fuse;
+    if (stat("/dev/fuse", &fuse) != 0 || !S_ISCHR(fuse.st_mode) ||
+        access("/dev/fuse", R_OK | W_OK) != 0)
     {
-        error = what + "which needs FUSE, and /dev/fuse cannot be opened (is the fuse module "
-                       "loaded?)";
+        error = what + "which needs FUSE, and there is no /dev/fuse this user may open (is "
+                       "the fuse module loaded?)";
         return nullptr;
     }
     const std::string folder = PrivateFolder();

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 
 namespace
 {
@@ -25,7 +26,7 @@ struct Format
     bool checks;         // qemu-img check can check it
 };
 
-const char* const tools[] = {"qemu-img", "qemu-storage-daemon", "setpriv"};
+const char* const tools[] = {"qemu-img", "qemu-storage-daemon", "setpriv", "cregexport"};
 
 std::string Missing()
 {
@@ -99,7 +100,7 @@ class QemuFormats : public testing::TestWithParam<Format>
         const std::string missing = Missing();
         if (!missing.empty())
             GTEST_SKIP() << missing << " is missing: install qemu-utils, qemu-system-common, "
-                         << "fuse3, mtools and dosfstools";
+                         << "fuse3, libcreg-utils, mtools and dosfstools";
     }
 };
 
@@ -120,6 +121,10 @@ TEST_P(QemuFormats, InstallThenRemoveTouchingOnlyTheImage)
     const std::string installed = RegistryOf(disk, raw);
     support::ExpectImageChange(before, installed, Fixture("golden/install-d1-lpt1.reg"));
     std::string output;
+    EXPECT_EQ(0, RunTool({"cregexport", disk.folder + "/SYSTEM.DAT"}, output));
+    EXPECT_NE(std::string::npos,
+              output.find("Key path: System\\CurrentControlSet\\Control\\Print\\Printers\\Tavrine"))
+        << "cregexport does not find the printer";
     EXPECT_EQ(0, RunTool({"mtype", "-i", raw, "::/WIN/INF/OEM0.INF"}, output));
     EXPECT_EQ(support::ReadFile(std::string(TAVRINE_SOURCE_DIR) + "/prnsetup/WIN95.INF"), output);
 
@@ -186,6 +191,23 @@ TEST_F(QemuFormats, RefusesWhatItCannotExport)
     EXPECT_EQ("prnsetup: " + disk.image +
                   ": this disk image is in qcow2 format, which needs qemu-storage-daemon "
                   "(Debian package qemu-system-common), and it is not installed\n",
+              run.errorOutput);
+    EXPECT_TRUE(image == support::ReadFile(disk.image));
+
+    // No FUSE: /dev/fuse hidden under a plain file, in a mount namespace
+    // of this run's own.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "hiding /dev/fuse needs root";
+    const std::string plain = disk.folder + "/plain";
+    support::WriteFile(plain, "");
+    run = support::RunProgram("/usr/bin/unshare",
+                              {"-m", "sh", "-c",
+                               "mount --bind '" + plain + "' /dev/fuse && exec \"$0\" \"$@\"",
+                               support::Program("prnsetup"), "/D1", "/P\"LPT1:\""},
+                              disk.image);
+    EXPECT_EQ("prnsetup: " + disk.image +
+                  ": this disk image is in qcow2 format, which needs FUSE, and there is no "
+                  "/dev/fuse this user may open (is the fuse module loaded?)\n",
               run.errorOutput);
     EXPECT_TRUE(image == support::ReadFile(disk.image));
 }
