@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -12,7 +14,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
 extern char** environ;
 
