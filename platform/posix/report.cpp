@@ -21,7 +21,7 @@ std::string Upper(std::string text)
 
 bool SameValue(const Value& a, const Value& b)
 {
-    return Upper(a.name) == Upper(b.name) && a.type == b.type && a.data == b.data;
+    return SameName(a.name, b.name) && a.type == b.type && a.data == b.data;
 }
 
 // The lines of `values` that `others` does not hold as they are, each
