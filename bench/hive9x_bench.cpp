@@ -2,7 +2,7 @@
 // 16 MB read and checked, and opened, changed as an install changes it and
 // written back, in memory and through a file (new file, flush, rename).
 #include "bench/generator.h"
-#include "platform/posix/hive9x.h"
+#include "platform/posix/storage/win9x/hive.h"
 #include "tools/convert.h"
 
 #include <benchmark/benchmark.h>

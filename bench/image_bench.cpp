@@ -2,7 +2,7 @@
 // of 1, 10 and 100 MB of both profiles (the second argument: 0 varied, 1
 // crowded), beside a plain copy of the same bytes.
 #include "bench/generator.h"
-#include "platform/posix/image.h"
+#include "platform/posix/storage/regedit4/image.h"
 
 #include <benchmark/benchmark.h>
 

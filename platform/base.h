@@ -6,5 +6,5 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "posix/base.h"
+#include "posix/api/base.h"
 #endif

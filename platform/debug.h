@@ -4,5 +4,5 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "posix/debug.h"
+#include "posix/api/debug.h"
 #endif

@@ -5,5 +5,5 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "posix/registry.h"
+#include "posix/api/registry.h"
 #endif

@@ -6,5 +6,5 @@
 #include <windows.h>
 #include <winspool.h>
 #else
-#include "posix/spooler.h"
+#include "posix/api/spooler.h"
 #endif

@@ -5,5 +5,5 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "posix/system.h"
+#include "posix/api/system.h"
 #endif

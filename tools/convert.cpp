@@ -1,7 +1,7 @@
 // Both directions of the conversion, over the binary registry's calls.
 #include "tools/convert.h"
 
-#include "platform/posix/image_values.h"
+#include "platform/posix/storage/regedit4/values.h"
 #include "tools/regedit4.h"
 
 #include <unordered_map>

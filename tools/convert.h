@@ -1,7 +1,7 @@
 // Conversion between REGEDIT4 text and a Windows 9x binary registry file.
 #pragma once
 
-#include "platform/posix/hive9x.h"
+#include "platform/posix/storage/win9x/hive.h"
 
 #include <functional>
 #include <memory>

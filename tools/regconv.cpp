@@ -6,10 +6,10 @@
 // hard link) is refused, and the output is written whole to a temporary
 // file beside it and renamed over it only once written and flushed, so
 // that a size limit, a full disk or a signal leaves the old output too.
-#include "platform/posix/disk_installation.h"
-#include "platform/posix/installation.h"
-#include "platform/posix/qemu_view.h"
-#include "platform/posix/sys.h"
+#include "platform/posix/disk/qemu_view.h"
+#include "platform/posix/machine/disk_installation.h"
+#include "platform/posix/machine/installation.h"
+#include "platform/posix/os/sys.h"
 #include "tools/convert.h"
 
 #include <cerrno>

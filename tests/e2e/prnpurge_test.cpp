@@ -1,6 +1,6 @@
 // The remover run as a process on throw-away machines: its whole trace, and
 // the change it makes to the registry image.
-#include "platform/posix/spooler.h"
+#include "platform/posix/api/spooler.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // written reads again with the same keys and values. Then changes, drawn
 // from the same bytes, are made as the registry calls make them, and the
 // changed file must again read back as the changed tree.
-#include "platform/posix/hive9x.h"
+#include "platform/posix/storage/win9x/hive.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -4,7 +4,7 @@
 // for byte; after the changes the written image must read again, give the
 // same keys in the same order and the same changed values, and be written
 // again in the same bytes.
-#include "platform/posix/keys.h"
+#include "platform/posix/storage/regedit4/storage.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

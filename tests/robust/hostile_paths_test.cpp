@@ -1,6 +1,6 @@
 // Whatever a C: path holds, what is written for it lands inside drive_c.
 #include "platform/files.h"
-#include "platform/posix/machine.h"
+#include "platform/posix/machine/machine.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

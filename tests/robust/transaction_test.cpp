@@ -2,7 +2,7 @@
 // C: is there exactly when the registry image it wrote is, whichever way
 // the machine makes unnamed files.
 #include "platform/files.h"
-#include "platform/posix/machine.h"
+#include "platform/posix/machine/machine.h"
 #include "processes.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The FAT file system inside emulator disk images: every operation on each
 // layout, checked afterwards with mtools and fsck.fat; which partition is
 // chosen; images in use and malformed images refused, untouched.
-#include "platform/posix/diskimage.h"
+#include "platform/posix/disk/disk_image.h"
 #include "support/diskimages.h"
 #include "support/machines.h"
 

@@ -1,5 +1,5 @@
 #include "platform/files.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/api/paths.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "bench/generator.h"
-#include "platform/posix/image.h"
+#include "platform/posix/storage/regedit4/image.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The Windows 9x binary registry file: the calls, what survives writing and
 // reading back, where the writer puts what changed, and malformed files.
-#include "platform/posix/hive9x.h"
+#include "platform/posix/storage/win9x/hive.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

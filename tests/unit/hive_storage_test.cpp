@@ -1,7 +1,7 @@
 // The registry calls on a Windows 9x installation's SYSTEM.DAT: what
 // Windows 9x cannot hold is refused with an error, and the rest is saved.
-#include "platform/posix/hive9x.h"
-#include "platform/posix/machine.h"
+#include "platform/posix/machine/machine.h"
+#include "platform/posix/storage/win9x/hive.h"
 #include "platform/registry.h"
 #include "support/machines.h"
 

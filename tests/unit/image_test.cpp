@@ -1,8 +1,8 @@
 // The REGEDIT4 reader and writer (byte-for-byte round trips, changes that
 // touch only their own sections, malformed images, canonical value lines)
 // and the key tree behind the registry calls.
-#include "platform/posix/keys.h"
-#include "platform/posix/registry.h"
+#include "platform/posix/api/registry.h"
+#include "platform/posix/storage/regedit4/storage.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>

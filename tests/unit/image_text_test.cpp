@@ -1,7 +1,7 @@
 // The image read as a mapping of its file, and a run whose image file is
 // cut short by another program while it is mapped.
 #include "bench/generator.h"
-#include "platform/posix/image.h"
+#include "platform/posix/storage/regedit4/image.h"
 #include "platform/registry.h"
 #include "support/machines.h"
 

@@ -1,7 +1,7 @@
 // Key lines read after one that begins the same way: the reader takes the
 // names they share byte for byte from the line before, and looks up only
 // the rest.
-#include "platform/posix/keys.h"
+#include "platform/posix/storage/regedit4/storage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Images large enough to be read in pieces on two threads: a fault is
 // reported at its own line whichever piece holds it (the first fault when
 // several do), and keys named in several pieces are one key.
-#include "platform/posix/keys.h"
+#include "platform/posix/storage/regedit4/storage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The registry calls on the throw-away machine of the test process, for
 // the parts where Windows behaves in ways easy to get wrong. Each test
 // works below a key of its own.
-#include "platform/posix/machine.h"
-#include "platform/posix/registry_internal.h"
+#include "platform/posix/api/registry_internal.h"
+#include "platform/posix/machine/machine.h"
 #include "platform/registry.h"
 #include "support/machines.h"
 

@@ -1,7 +1,7 @@
 // The report of what a run changed in the registry.
-#include "platform/posix/image.h"
-#include "platform/posix/keys.h"
-#include "platform/posix/report.h"
+#include "platform/posix/storage/recorder.h"
+#include "platform/posix/storage/regedit4/image.h"
+#include "platform/posix/storage/regedit4/storage.h"
 
 #include <gtest/gtest.h>
 

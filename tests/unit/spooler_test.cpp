@@ -1,4 +1,4 @@
-#include "platform/posix/registry_internal.h"
+#include "platform/posix/api/registry_internal.h"
 #include "platform/registry.h"
 #include "platform/spooler.h"
 

@@ -1,0 +1,254 @@
+#include "platform/posix/disk/qemu_view.h"
+
+#include "platform/posix/os/sys.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace win95
+{
+namespace
+{
+
+std::uint32_t Be32(const unsigned char* p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+bool Starts(const unsigned char* head, std::size_t got, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    return got >= length && std::memcmp(head, text, length) == 0;
+}
+
+// A JSON string holding the text.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\')
+            quoted += {'\\', c};
+        else if (byte < 0x20)
+        {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            quoted += escape;
+        }
+        else
+            quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// The folder for the view: the user's runtime folder where there is one.
+std::string PrivateFolder()
+{
+    const char* base = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info;
+    if (base == nullptr || *base != '/' || stat(base, &info) != 0 || !S_ISDIR(info.st_mode))
+        base = std::getenv("TMPDIR");
+    if (base == nullptr || *base != '/')
+        base = "/tmp";
+    std::string folder = std::string(base) + "/tavrine-view.XXXXXX";
+    return mkdtemp(folder.data()) != nullptr ? folder : "";
+}
+
+bool Mounted(const std::string& view, const std::string& folder)
+{
+    struct stat file;
+    struct stat above;
+    return stat(view.c_str(), &file) == 0 && stat(folder.c_str(), &above) == 0 &&
+           file.st_dev != above.st_dev;
+}
+
+// The first line the daemon wrote to its standard error, without QEMU's
+// own program prefix.
+std::string FirstLine(const std::string& path)
+{
+    std::string text;
+    const int fd = sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        char buffer[512];
+        const ssize_t got = sys::Read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            text.assign(buffer, static_cast<std::size_t>(got));
+        sys::Close(fd);
+    }
+    text = text.substr(0, text.find('\n'));
+    const std::string prefix = "qemu-storage-daemon: ";
+    if (text.compare(0, prefix.size(), prefix) == 0)
+        text.erase(0, prefix.size());
+    // An error about one of its options starts with that option's text.
+    const std::size_t option = text.rfind("}: ");
+    if (text.compare(0, 2, "--") == 0 && option != std::string::npos)
+        text.erase(0, option + 3);
+    return text;
+}
+
+void Sleep(long milliseconds)
+{
+    const timespec pause{0, milliseconds * 1000000};
+    nanosleep(&pause, nullptr);
+}
+
+} // namespace
+
+std::string QemuFormatOf(int fd, off_t size)
+{
+    unsigned char head[512] = {};
+    const ssize_t read = size > 0 ? sys::ReadAt(fd, head, sizeof head, 0) : 0;
+    const std::size_t got = read > 0 ? static_cast<std::size_t>(read) : 0;
+    if (Starts(head, got, "QFI\xfb"))
+        return "qcow2";
+    if (got >= 0x44 && std::memcmp(head + 0x40, "\x7f\x10\xda\xbe", 4) == 0)
+        return "vdi";
+    if (Starts(head, got, "KDMV") || Starts(head, got, "COWD") ||
+        Starts(head, got, "# Disk DescriptorFile"))
+        return "vmdk";
+    if (Starts(head, got, "vhdxfile"))
+        return "vhdx";
+    // A dynamic or differencing VHD starts with a copy of its footer; a
+    // fixed one has its footer only at its end.
+    if (Starts(head, got, "conectix") && got >= 0x40)
+    {
+        const std::uint32_t type = Be32(head + 0x3C);
+        if (type == 3 || type == 4)
+            return "vpc";
+    }
+    return "";
+}
+
+std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::string& format,
+                                          std::string& error)
+{
+    const std::string what = "this disk image is in " + format + " format, ";
+    struct stat fuse;
+    if (stat("/dev/fuse", &fuse) != 0 || !S_ISCHR(fuse.st_mode) ||
+        access("/dev/fuse", R_OK | W_OK) != 0)
+    {
+        error = what + "which needs FUSE, and there is no /dev/fuse this user may open (is "
+                       "the fuse module loaded?)";
+        return nullptr;
+    }
+    const std::string folder = PrivateFolder();
+    if (folder.empty())
+    {
+        error = "cannot make a folder for the view of the disk image: " +
+                std::string(std::strerror(errno));
+        return nullptr;
+    }
+    const std::string view = folder + "/disk";
+    const int mountpoint = sys::Open(view.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (mountpoint >= 0)
+        sys::Close(mountpoint);
+    const std::string errors = folder + "/errors";
+    const std::string file =
+        "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":" + Quoted(image) +
+        ",\"locking\":\"off\"}";
+    const std::string disk =
+        "{\"driver\":" + Quoted(format) + ",\"node-name\":\"disk\",\"file\":\"file\"}";
+    const std::string exported = "{\"type\":\"fuse\",\"id\":\"view\",\"node-name\":\"disk\","
+                                 "\"mountpoint\":" +
+                                 Quoted(view) + ",\"writable\":true}";
+    // setpriv ties the daemon's life to this process's.
+    const char* argv[] = {
+        "setpriv",    "--pdeathsig", "TERM",       "--",       "qemu-storage-daemon", "--blockdev",
+        file.c_str(), "--blockdev",  disk.c_str(), "--export", exported.c_str(),      nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const pid_t daemon =
+        sys::Spawn(argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    std::unique_ptr<QemuView> started(new QemuView(folder, daemon));
+    if (daemon < 0)
+    {
+        error = what + "and setpriv cannot be started: " + std::strerror(errno);
+        return nullptr;
+    }
+    for (int waited = 0; waited < 15000; waited += 10)
+    {
+        if (Mounted(view, folder))
+            return started;
+        int status = 0;
+        if (waitpid(daemon, &status, WNOHANG) == daemon)
+        {
+            started->daemon_ = -1;
+            const std::string said = FirstLine(errors);
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+                error = what + "which needs qemu-storage-daemon (Debian package "
+                               "qemu-system-common), and it is not installed";
+            else if (said.find("\" lock") != std::string::npos)
+                error =
+                    "the disk image (or its backing file) is in use by another program: " + said;
+            else
+                error = what + "and qemu-storage-daemon cannot export it: " + said;
+            return nullptr;
+        }
+        Sleep(10);
+    }
+    error = what + "and qemu-storage-daemon did not export it within 15 seconds";
+    return nullptr;
+}
+
+QemuView::QemuView(std::string folder, pid_t daemon)
+    : folder_(std::move(folder)), view_(folder_ + "/disk"), daemon_(daemon)
+{
+}
+
+QemuView::~QemuView()
+{
+    std::string ignored;
+    Stop(ignored);
+}
+
+const std::string& QemuView::Path() const
+{
+    return view_;
+}
+
+bool QemuView::Stop(std::string& error)
+{
+    bool clean = true;
+    if (daemon_ > 0)
+    {
+        kill(daemon_, SIGTERM);
+        int status = 0;
+        while (waitpid(daemon_, &status, 0) < 0 && errno == EINTR)
+        {
+        }
+        daemon_ = -1;
+        clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!clean)
+            error = "qemu-storage-daemon did not end cleanly: " + FirstLine(folder_ + "/errors");
+    }
+    if (!folder_.empty())
+    {
+        sys::Unlink((folder_ + "/errors").c_str());
+        sys::Unlink(view_.c_str());
+        rmdir(folder_.c_str());
+        folder_.clear();
+    }
+    return clean;
+}
+
+} // namespace win95

@@ -1,0 +1,117 @@
+// Writing the file back: the run's changes are laid into the file as read
+// through the allocator, so that every block, entry and record that the
+// run did not touch stays byte for byte as it was, and Windows finds its
+// free lists and counters exact.
+#include "platform/posix/storage/win9x/alloc.h"
+
+#include <algorithm>
+
+namespace win95
+{
+
+using namespace hive9x;
+
+bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& write) const
+{
+    RecordSpace records(bytes, blocks);
+    std::vector<std::uint32_t> ids(nodes.size(), none);
+    auto blockOf = [](const Node& node) { return static_cast<std::size_t>(node.id >> 16); };
+    auto offsetIn = [this, &blockOf](const Node& node)
+    { return static_cast<std::uint32_t>(node.record - blocks[blockOf(node)].offset); };
+    auto put = [&](Key key, const Place& place)
+    {
+        ids[key] = static_cast<std::uint32_t>(place.block << 16 | place.number);
+        records.Bytes(place.block)
+            .replace(place.offset, place.length, BuildRecord(key, ids[key], place.length));
+    };
+
+    // The records of deleted keys are freed first, so that the keys made
+    // or grown in this run can reuse their room.
+    for (Key key = 0; key < nodes.size(); ++key)
+        if (nodes[key].record != none && !Alive(key))
+            records.Free(blockOf(nodes[key]), offsetIn(nodes[key]));
+    std::vector<Key> moving;
+    for (Key key = 0; key < nodes.size(); ++key)
+    {
+        const Node& node = nodes[key];
+        if (node.record == none || !Alive(key))
+            continue;
+        ids[key] = node.id;
+        if (!node.dirty)
+            continue;
+        const auto need = static_cast<std::uint32_t>(RecordBytes(node));
+        if (need > Get32(bytes, node.record))
+        {
+            moving.push_back(key);
+            continue;
+        }
+        const std::uint32_t kept = records.Shrink(blockOf(node), offsetIn(node), need);
+        put(key, Place{blockOf(node), offsetIn(node), kept, static_cast<std::uint16_t>(node.id)});
+    }
+    for (Key key : moving)
+    {
+        const Node& node = nodes[key];
+        records.Free(blockOf(node), offsetIn(node), true);
+        put(key, records.Take(static_cast<std::uint32_t>(RecordBytes(node)), blockOf(node),
+                              static_cast<std::uint16_t>(node.id)));
+    }
+    for (Key key : created)
+        if (Alive(key))
+            put(key, records.Take(static_cast<std::uint32_t>(RecordBytes(nodes[key]))));
+
+    // Key entries: those of deleted keys freed, the lowest taken again first.
+    TreeSpace tree(bytes.substr(treeAt, treeSize), treeFree);
+    std::vector<std::uint32_t> gone;
+    for (Key key = 0; key < nodes.size(); ++key)
+        if (nodes[key].entry != none && !Alive(key))
+            gone.push_back(nodes[key].entry);
+    std::sort(gone.begin(), gone.end(), std::greater<>());
+    for (std::uint32_t entry : gone)
+        tree.Give(entry);
+    std::vector<std::uint32_t> entryOf(nodes.size(), none);
+    for (Key key = 0; key < nodes.size(); ++key)
+        if (nodes[key].entry != none)
+            entryOf[key] = nodes[key].entry;
+    for (Key key : created)
+        if (Alive(key))
+            entryOf[key] = tree.Take();
+    std::string& entries = tree.Bytes();
+    auto link = [&](Key key) { return key == NoKey ? none : entryOf[key]; };
+    for (Key key = 0; key < nodes.size(); ++key)
+    {
+        if (!Alive(key))
+            continue;
+        const Node& node = nodes[key];
+        const std::uint32_t at = entryOf[key];
+        if (node.entry == none)
+        {
+            Put32(entries, at, 0);
+            Put32(entries, at + 4, NameHash(node.name));
+            Put32(entries, at + 8, none);
+        }
+        Put32(entries, at + 0x0C, link(node.parent));
+        Put32(entries, at + 0x10, link(FirstAlive(node.firstChild)));
+        Put32(entries, at + 0x14, link(FirstAlive(node.nextSibling)));
+        if (!node.recordless)
+        {
+            Put16(entries, at + 0x18, static_cast<std::uint16_t>(ids[key]));
+            Put16(entries, at + 0x1A, static_cast<std::uint16_t>(ids[key] >> 16));
+        }
+    }
+    const std::string& sealedTree = tree.Seal();
+
+    std::string head = bytes.substr(0, fileHeaderSize);
+    Put32(head, 8, static_cast<std::uint32_t>(treeAt + sealedTree.size()));
+    Put16(head, 0x10, static_cast<std::uint16_t>(records.Count()));
+    if (!write(head.data(), head.size()) || !write(sealedTree.data(), sealedTree.size()))
+        return false;
+    for (std::size_t b = 0; b < records.Count(); ++b)
+    {
+        const std::string_view block = records.Sealed(b);
+        if (!write(block.data(), block.size()))
+            return false;
+    }
+    return true;
+}
+
+} // namespace win95
