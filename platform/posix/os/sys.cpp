@@ -123,6 +123,23 @@ bool MemoryFault()
 #endif
 } // namespace
 
+const char* Reason()
+{
+    return std::strerror(errno);
+}
+
+bool FailedFor(int cause)
+{
+    return errno == cause;
+}
+
+CauseKept::CauseKept() : cause_(errno) {}
+
+CauseKept::~CauseKept()
+{
+    errno = cause_;
+}
+
 int Open(const char* path, int flags, mode_t mode)
 {
     return Injected("open") ? -1 : open(path, flags | O_CLOEXEC, mode);

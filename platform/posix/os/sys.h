@@ -21,6 +21,27 @@
 namespace win95::sys
 {
 
+// A call here that fails returns -1 (false, null) and keeps its cause for
+// the caller, which asks for it before its next call here: errno is read
+// nowhere above these wrappers.
+//
+// Why the last call that failed did, in words ("No such file or directory").
+const char* Reason();
+// True when the last call that failed did for this cause (ENOENT, EEXIST...).
+bool FailedFor(int cause);
+// Keeps the cause of a failure across the calls that clean up after it.
+class CauseKept
+{
+  public:
+    CauseKept();
+    ~CauseKept();
+    CauseKept(const CauseKept&) = delete;
+    CauseKept& operator=(const CauseKept&) = delete;
+
+  private:
+    int cause_;
+};
+
 int Open(const char* path, int flags, mode_t mode = 0);
 int OpenAt(int folder, const char* path, int flags, mode_t mode = 0);
 // Opens `path` below the folder `root` as if `root` were the host's root:

@@ -3,6 +3,7 @@
 // canonical form, as regedit writes them.
 #pragma once
 
+#include "platform/posix/os/text.h"
 #include "platform/posix/storage/storage.h"
 
 #include <cstddef>
@@ -21,35 +22,6 @@ namespace win95
 inline bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-inline char Lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Up to eight bytes as one word, zeros in the place of the missing ones.
-inline std::uint64_t LoadWord(const char* bytes, std::size_t count)
-{
-    std::uint64_t word = 0;
-    if (count == 8)
-        std::memcpy(&word, bytes, 8);
-    else
-        for (std::size_t at = 0; at < count; ++at)
-            word |= std::uint64_t{static_cast<unsigned char>(bytes[at])} << (8 * at);
-    return word;
-}
-
-// The word with each ASCII capital letter made small: a byte is a capital
-// when it is below 0x80, above '@' and not above 'Z'.
-inline std::uint64_t LowerWord(std::uint64_t word)
-{
-    constexpr std::uint64_t ones = 0x0101010101010101ull;
-    std::uint64_t seven = word & (0x7F * ones);
-    std::uint64_t aboveAt = seven + (0x80 - 'A') * ones;
-    std::uint64_t aboveZ = seven + (0x7F - 'Z') * ones;
-    std::uint64_t capital = aboveAt & ~aboveZ & ~word & (0x80 * ones);
-    return word | capital >> 2;
 }
 
 // True when one of the eight bytes of the word is `c` (the bit trick finds
@@ -89,19 +61,6 @@ inline const char* FirstOf(const char* at, const char* end, char a, char b, char
     while (at != end && *at != a && *at != b && *at != c)
         ++at;
     return at;
-}
-
-// Names compare without regard to ASCII case.
-inline bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    std::size_t at = 0;
-    for (; at + 8 <= a.size(); at += 8)
-        if (LowerWord(LoadWord(a.data() + at, 8)) != LowerWord(LoadWord(b.data() + at, 8)))
-            return false;
-    return at == a.size() || LowerWord(LoadWord(a.data() + at, a.size() - at)) ==
-                                 LowerWord(LoadWord(b.data() + at, b.size() - at));
 }
 
 // A line of the text: its content ends before the CR LF or LF.
