@@ -65,8 +65,8 @@ struct HostilePath
 
 TEST(HostilePaths, WritesForDriveCStayInsideIt)
 {
-    std::string driveC = win95::MachineDriveC();
-    ASSERT_FALSE(driveC.empty());
+    ASSERT_NE(nullptr, win95::MachineDrive('C'));
+    std::string driveC = std::string(std::getenv("WIN95PREFIX")) + "/drive_c";
     std::string outside = driveC.substr(0, driveC.rfind('/', driveC.rfind('/') - 1));
 
     const HostilePath paths[] = {
@@ -121,8 +121,8 @@ TEST(HostilePaths, WritesForDriveCStayInsideIt)
 
 TEST(HostilePaths, DriveCNeitherReadsNorRemovesWhatIsOutside)
 {
-    std::string driveC = win95::MachineDriveC();
-    ASSERT_FALSE(driveC.empty());
+    ASSERT_NE(nullptr, win95::MachineDrive('C'));
+    std::string driveC = std::string(std::getenv("WIN95PREFIX")) + "/drive_c";
     std::string machine = driveC.substr(0, driveC.rfind('/'));
     support::WriteFile(machine + "/outside.txt", "keep\r\n");
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace
 {
 
@@ -64,8 +66,8 @@ TEST(Transaction, FileIsPlacedOnlyWithTheImage)
 // the file is out of sight, yet its name is taken.
 TEST(Transaction, FileIsPlacedWithoutChangeToTheRegistry)
 {
-    std::string driveC = win95::MachineDriveC();
-    ASSERT_FALSE(driveC.empty());
+    ASSERT_NE(nullptr, win95::MachineDrive('C'));
+    std::string driveC = std::string(std::getenv("WIN95PREFIX")) + "/drive_c";
     std::string machine = driveC.substr(0, driveC.rfind('/'));
     std::string before = ImageOf(machine);
 

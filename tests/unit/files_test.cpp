@@ -107,14 +107,24 @@ TEST(Paths, ComponentsMatchWithoutCaseAndNewNamesKeepTheirCase)
 
 TEST(Paths, DriveCNeverClimbsAboveItsRoot)
 {
-    std::string driveC = std::string(std::getenv("WIN95PREFIX")) + "/drive_c";
-    EXPECT_EQ(driveC + "/WINDOWS/INF/OEM0.INF", win95::HostPath("c:\\windows\\inf\\OEM0.INF"));
-    EXPECT_EQ(driveC + "/etc/passwd", win95::HostPath("C:\\..\\..\\..\\etc\\passwd"));
-    EXPECT_EQ(driveC + "/WINDOWS", win95::HostPath("C:\\WINDOWS\\SYSTEM\\..\\.\\\\"));
-    EXPECT_EQ(driveC + "/x", win95::HostPath("C:x"));
-    EXPECT_EQ("/etc/passwd", win95::HostPath("Z:\\..\\etc\\passwd"));
-    EXPECT_EQ("", win95::HostPath("D:\\file"));
-    EXPECT_EQ("/", win95::HostPath("\\"));
+    using Parts = win95::DrivePath;
+    auto split = [](const char* path, char expectedDrive)
+    {
+        char drive = 0;
+        Parts parts;
+        EXPECT_TRUE(win95::SplitWindowsPath(path, drive, parts)) << path;
+        EXPECT_EQ(expectedDrive, drive) << path;
+        return parts;
+    };
+    EXPECT_EQ((Parts{"windows", "inf", "OEM0.INF"}), split("c:\\windows\\inf\\OEM0.INF", 'C'));
+    EXPECT_EQ((Parts{"etc", "passwd"}), split("C:\\..\\..\\..\\etc\\passwd", 'C'));
+    EXPECT_EQ((Parts{"WINDOWS"}), split("C:\\WINDOWS\\SYSTEM\\..\\.\\\\", 'C'));
+    EXPECT_EQ((Parts{"x"}), split("C:x", 'C'));
+    EXPECT_EQ((Parts{"etc", "passwd"}), split("Z:\\..\\etc\\passwd", 'Z'));
+    EXPECT_EQ((Parts{}), split("\\", 'Z'));
+    char drive = 0;
+    Parts parts;
+    EXPECT_FALSE(win95::SplitWindowsPath("D:\\file", drive, parts));
 }
 
 } // namespace

@@ -1,14 +1,10 @@
 #include "platform/files.h"
 
 #include "platform/posix/api/paths.h"
-#include "platform/posix/machine/disk_installation.h"
 #include "platform/posix/machine/machine.h"
 #include "platform/posix/os/sys.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 // A text-mode file: reads translate CR LF to LF and stop at Ctrl-Z,
 // writes translate LF to CR LF, as the Windows C runtime does.
@@ -95,63 +91,30 @@ bool Put(TextFile* file, char c)
     return true;
 }
 
-} // namespace
-
-// On a disk image, a file a run writes on C: is created there at the
-// commit; a file read is read whole first.
-int OpenOnDisk(const std::string& dosPath, bool forWriting)
+// The drive a Windows path is on, and the path below its top; null when
+// it names no drive of the machine.
+win95::Drive* DriveOf(LPCSTR path, win95::DrivePath& below)
 {
-    win95::DiskInstallation& installation = *win95::MachineDisk();
-    if (forWriting)
-        return installation.Disk().Exists(dosPath) ? -1 : installation.Stage(dosPath);
-    std::string bytes;
-    if (!installation.Disk().ReadFile(dosPath, bytes))
-        return -1;
-    int fd = memfd_create("read", MFD_CLOEXEC);
-    if (fd >= 0 &&
-        (pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())))
-    {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
+    char letter = 0;
+    return win95::SplitWindowsPath(path, letter, below) ? win95::MachineDrive(letter) : nullptr;
 }
+
+} // namespace
 
 BOOL PathExists(LPCSTR path)
 {
-    std::string dosPath;
-    if (win95::LocateOnDisk(path, dosPath))
-        return win95::MachineDisk()->Staged(dosPath) ||
-               win95::MachineDisk()->Disk().Exists(dosPath);
-    win95::HostPlace place;
-    return win95::Locate(path, place) &&
-           (place.exists || (place.root >= 0 && win95::PlacingOnDriveC(place)));
+    win95::DrivePath below;
+    win95::Drive* drive = DriveOf(path, below);
+    return drive != nullptr && drive->Exists(below) ? TRUE : FALSE;
 }
 
-// A new file on C: is one the machine places at its commit. An existing
-// one is emptied and written where it is, unless it is a symbolic link.
 TextFile* OpenTextFile(LPCSTR path, BOOL forWriting)
 {
-    win95::HostPlace place;
-    std::string dosPath;
-    bool onDisk = win95::LocateOnDisk(path, dosPath);
-    if (!onDisk && (!win95::Locate(path, place) || (forWriting && place.name.empty())))
+    win95::DrivePath below;
+    win95::Drive* drive = DriveOf(path, below);
+    if (drive == nullptr)
         return nullptr;
-    std::string host = win95::PlacePath(place);
-    int fd;
-    if (onDisk)
-        fd = OpenOnDisk(dosPath, forWriting != FALSE);
-    else if (!forWriting)
-        fd = win95::OpenOnDrive(place, host, O_RDONLY);
-    else if (place.root < 0)
-        fd = win95::sys::Open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    else if (place.exists)
-        fd = win95::OpenOnDrive(place, host, O_WRONLY | O_TRUNC | O_NOFOLLOW);
-    else
-    {
-        win95::DiscardOnDriveC(place);
-        fd = win95::CreateOnDriveC(place, 0644);
-    }
+    int fd = forWriting ? drive->OpenForWriting(below) : drive->OpenForReading(below);
     if (fd < 0)
         return nullptr;
     TextFile* file = new TextFile;
@@ -198,23 +161,7 @@ BOOL CloseTextFile(TextFile* file)
 
 BOOL RemoveFile(LPCSTR path)
 {
-    std::string dosPath;
-    if (win95::LocateOnDisk(path, dosPath))
-    {
-        win95::DiskInstallation& installation = *win95::MachineDisk();
-        return installation.Discard(dosPath) || installation.Disk().Remove(dosPath) ? TRUE : FALSE;
-    }
-    win95::HostPlace place;
-    if (!win95::Locate(path, place) || place.name.empty())
-        return FALSE;
-    if (place.root < 0)
-        return win95::sys::Unlink(win95::PlacePath(place).c_str()) == 0 ? TRUE : FALSE;
-    if (win95::DiscardOnDriveC(place))
-        return TRUE;
-    int folder = win95::OpenOnDrive(place, place.folder, O_RDONLY | O_DIRECTORY);
-    if (folder < 0)
-        return FALSE;
-    bool removed = win95::sys::UnlinkAt(folder, place.name.c_str()) == 0;
-    win95::sys::Close(folder);
-    return removed ? TRUE : FALSE;
+    win95::DrivePath below;
+    win95::Drive* drive = DriveOf(path, below);
+    return drive != nullptr && drive->Remove(below) ? TRUE : FALSE;
 }

@@ -1,12 +1,12 @@
 #include "platform/posix/machine/installation.h"
 
 #include "platform/posix/os/sys.h"
+#include "platform/posix/os/text.h"
 
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -25,11 +25,6 @@ std::string_view Trimmed(std::string_view text)
     return text;
 }
 
-bool SameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The entries of the folder named like the names (in any case), as
 // stored; empty where there is none. False, with errno set, when the
 // folder cannot be listed.
@@ -45,7 +40,7 @@ bool Match(const std::string& folder, std::initializer_list<const char*> names,
         std::size_t at = 0;
         for (const char* name : names)
         {
-            if (found[at].empty() && strcasecmp(entry->d_name, name) == 0)
+            if (found[at].empty() && SameName(entry->d_name, name))
                 found[at] = entry->d_name;
             ++at;
         }
@@ -90,10 +85,10 @@ std::string WindowsDirectoryFrom(std::string_view msdosSys)
         std::string_view line = Trimmed(msdosSys.substr(0, end));
         msdosSys.remove_prefix(std::min(end + 1, msdosSys.size()));
         if (!line.empty() && line.front() == '[')
-            inPaths = SameText(line, "[Paths]");
+            inPaths = SameName(line, "[Paths]");
         std::size_t equals = line.find('=');
         if (inPaths && equals != std::string_view::npos &&
-            SameText(Trimmed(line.substr(0, equals)), "WinDir"))
+            SameName(Trimmed(line.substr(0, equals)), "WinDir"))
             windows = Trimmed(line.substr(equals + 1));
     }
     if (windows.empty())

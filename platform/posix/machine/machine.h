@@ -1,52 +1,34 @@
-// The emulated Windows 95 machine: a folder named by WIN95PREFIX (default
-// $HOME/.win95) holding registry.reg and drive_c/, or a folder that is the
-// C: drive of a Windows 9x installation. A run takes the machine
-// at its first use, holds it under an exclusive lock, and commits it once
-// at the end: the registry image and the files the run places on C: as one.
+// The emulated Windows 95 machine as the Windows calls reach it. A run
+// takes the machine WIN95PREFIX names at its first use, in its form
+// (form.h), holds it under an exclusive lock, and commits it once at the
+// end: the registry, then the files the run placed on C:.
 #pragma once
 
+#include "platform/posix/machine/drive.h"
+
 #include <string>
-#include <sys/types.h>
 
 namespace win95
 {
 
-class DiskInstallation;
 class Storage;
-struct HostPlace;
 
-// The machine's registry, read at first use; null when the image cannot
-// be read or parsed (the fault has then been reported once).
+// The machine's registry, read at first use; null when it cannot be read
+// (the fault has then been said once).
 Storage* MachineRegistry();
 
 // The Windows directory on C: ("C:\WINDOWS", or what the installation's
 // MSDOS.SYS names).
 std::string MachineWindowsDirectory();
 
-// The host folder that is drive C:, with the machine taken for this run;
-// empty when the machine or its registry cannot be read, so that such a
-// run leaves C: alone.
-const std::string& MachineDriveC();
+// The drive of that letter: C:, the machine's, or Z:, the host's root;
+// null for any other letter, and for C: when the machine or its registry
+// cannot be read, so that such a run leaves C: alone.
+Drive* MachineDrive(char letter);
 
-// The same folder, open; -1 where MachineDriveC is empty.
-int MachineDriveCFolder();
-
-// Creates a new file at a C: place whose name is free, out of sight until
-// the commit; returns a descriptor for writing it, or -1.
-int CreateOnDriveC(const HostPlace& place, mode_t mode);
-
-// True when this run is placing a file at the place.
-bool PlacingOnDriveC(const HostPlace& place);
-
-// Gives up the file this run is placing at the place; false when it places none there.
-bool DiscardOnDriveC(const HostPlace& place);
-
-// The disk image that holds the machine's C: drive; null when the machine
-// is a folder, or when its registry cannot be read.
-DiskInstallation* MachineDisk();
-
-// Writes the image back if it changed and then places the new files on C:
-// (or, when the image cannot be saved, places none), and releases the machine.
+// Saves what the run changed, and releases the machine. WIN95REPORT=1
+// and WIN95DRYRUN=1 report the change on standard output; a dry run
+// changes nothing.
 void CommitMachine();
 
 // Ends the run without changing the machine, for a run out of memory.
