@@ -9,10 +9,13 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <new>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -402,6 +405,181 @@ int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode)
     if ((info.st_uid != owner || info.st_gid != group) && fchown(fd, owner, group) != 0)
         return -1;
     return fchmod(fd, mode);
+}
+
+int Stat(const char* path, struct stat* info)
+{
+    return Injected("stat") ? -1 : stat(path, info);
+}
+
+int Lstat(const char* path, struct stat* info)
+{
+    return Injected("stat") ? -1 : lstat(path, info);
+}
+
+int Fstat(int fd, struct stat* info)
+{
+    return Injected("stat") ? -1 : fstat(fd, info);
+}
+
+int FstatAt(int folder, const char* name, struct stat* info, int flags)
+{
+    return Injected("stat") ? -1 : fstatat(folder, name, info, flags);
+}
+
+int FstatVfs(int fd, struct statvfs* info)
+{
+    return Injected("stat") ? -1 : fstatvfs(fd, info);
+}
+
+int Access(const char* path, int mode)
+{
+    return Injected("stat") ? -1 : access(path, mode);
+}
+
+long PathConf(int fd, int name)
+{
+    return Injected("stat") ? -1 : fpathconf(fd, name);
+}
+
+std::string RealPath(const char* path)
+{
+    if (Injected("path"))
+        return "";
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr)
+        return "";
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
+std::string ReadLink(const char* path)
+{
+    if (Injected("readlink"))
+        return "";
+    std::vector<char> buffer(4096);
+    for (;;)
+    {
+        const ssize_t length = readlink(path, buffer.data(), buffer.size());
+        if (length < 0)
+            return "";
+        if (static_cast<size_t>(length) < buffer.size())
+            return std::string(buffer.data(), static_cast<size_t>(length));
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string CurrentFolder()
+{
+    if (Injected("path"))
+        return "";
+    std::vector<char> buffer(4096);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr)
+    {
+        if (errno != ERANGE)
+            return "";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+std::string UserHome()
+{
+    if (Injected("path"))
+        return "";
+    const passwd* user = getpwuid(getuid());
+    return user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
+}
+
+const dirent* ReadDir(DIR* dir)
+{
+    return Injected("readdir") ? nullptr : readdir(dir);
+}
+
+int CloseDir(DIR* dir)
+{
+    if (Injected("close"))
+    {
+        closedir(dir);
+        errno = EIO;
+        return -1;
+    }
+    return closedir(dir);
+}
+
+int DupFd(int fd)
+{
+    return Injected("dup") ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+int MemfdCreate(const char* name)
+{
+    return Injected("memfd") ? -1 : memfd_create(name, MFD_CLOEXEC);
+}
+
+ssize_t WriteAt(int fd, const void* buffer, size_t size, off_t offset)
+{
+    return Injected("write") ? -1 : pwrite(fd, buffer, size, offset);
+}
+
+int Pipe(int ends[2])
+{
+    return Injected("pipe") ? -1 : pipe2(ends, O_CLOEXEC);
+}
+
+int Poll(pollfd* files, nfds_t count, int timeout)
+{
+    if (Injected("poll"))
+        return -1;
+    int ready;
+    do
+        ready = poll(files, count, timeout);
+    while (ready < 0 && errno == EINTR);
+    return ready;
+}
+
+pid_t WaitPid(pid_t child, int* status, int options)
+{
+    if (Injected("wait"))
+        return -1;
+    pid_t ended;
+    do
+        ended = waitpid(child, status, options);
+    while (ended < 0 && errno == EINTR);
+    return ended;
+}
+
+int Kill(pid_t process, int signal)
+{
+    return Injected("kill") ? -1 : kill(process, signal);
+}
+
+bool MakeTempFolder(std::string& pattern)
+{
+    return !Injected("mkdir") && mkdtemp(pattern.data()) != nullptr;
+}
+
+int Rmdir(const char* path)
+{
+    return Injected("rmdir") ? -1 : rmdir(path);
+}
+
+int FileSizeLimit(rlimit* limit)
+{
+    return Injected("limit") ? -1 : getrlimit(RLIMIT_FSIZE, limit);
+}
+
+void DropPages(void* begin, size_t size, int fd)
+{
+    madvise(begin, size, MADV_DONTNEED);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+void Sleep(long milliseconds)
+{
+    const timespec pause{milliseconds / 1000, milliseconds % 1000 * 1000000};
+    nanosleep(&pause, nullptr);
 }
 
 } // namespace win95::sys

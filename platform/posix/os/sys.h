@@ -5,17 +5,24 @@
 // In a build with TAVRINE_FAULT_SEAM, the environment variable WIN95_FAULT
 // selects one fault: "<call>:<n>:fail" or "<call>:<n>:crash", where <call>
 // is one of open, read, map, write, copy, fsync, sync, rename, lock, close,
-// unlink, mkdir, opendir, link, chown, spawn, memory, or "any" (every
-// call counts but memory), and
-// <n> counts from 1. There, WIN95_FAULT_TRACE=<file> also writes the kind
-// of every call made, one a line in order, when the process exits, so that
-// a test can first learn how many calls a run makes and then inject a
-// fault at each one; and WIN95_KERNEL_FALLBACKS=1 makes the machine work
-// as on a kernel without openat2 and O_TMPFILE.
+// unlink, mkdir, opendir, readdir, link, chown, spawn, stat (the stat
+// family, access, fpathconf), path (realpath, getcwd, the user's home),
+// readlink, dup, memfd, pipe, poll, wait, kill, rmdir, limit, memory, or
+// "any" (every call counts but memory), and <n> counts from 1. Unmap,
+// DropPages and Sleep count under no kind: their failure changes nothing. There,
+// WIN95_FAULT_TRACE=<file> also writes the kind of every call made, one a line in order, when the
+// process exits, so that a test can first learn how many calls a run makes and then inject a fault
+// at each one; and WIN95_KERNEL_FALLBACKS=1 makes the machine work as on a kernel without openat2
+// and O_TMPFILE.
 #pragma once
 
 #include <dirent.h>
+#include <poll.h>
 #include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 namespace win95::sys
@@ -102,5 +109,51 @@ pid_t Spawn(const char* file, const posix_spawn_file_actions_t* actions,
             const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]);
 // Gives the open file this owner and group, then exactly this mode.
 int ChownChmod(int fd, uid_t owner, gid_t group, mode_t mode);
+
+int Stat(const char* path, struct stat* info);
+int Lstat(const char* path, struct stat* info);
+int Fstat(int fd, struct stat* info);
+int FstatAt(int folder, const char* name, struct stat* info, int flags);
+// What the file system holding the open file has room for.
+int FstatVfs(int fd, struct statvfs* info);
+int Access(const char* path, int mode);
+// fpathconf: -1 with the cause kept on failure, -1 alone for no limit.
+long PathConf(int fd, int name);
+// The path with every link, "." and ".." resolved; "" on failure.
+std::string RealPath(const char* path);
+// What the symbolic link holds, whatever its length; "" on failure.
+std::string ReadLink(const char* path);
+// The current folder, whatever its length; "" on failure.
+std::string CurrentFolder();
+// The home folder the user database gives this user; "" when it has none.
+std::string UserHome();
+// Lists the next entry of the folder; null at its end, or on failure with
+// the cause kept (and unchanged at its end).
+const dirent* ReadDir(DIR* dir);
+int CloseDir(DIR* dir);
+// A second descriptor (F_DUPFD_CLOEXEC) for the open file.
+int DupFd(int fd);
+// A new file in memory, open for reading and writing (memfd_create).
+int MemfdCreate(const char* name);
+// Writes up to `size` bytes at `offset`, leaving the file position alone.
+ssize_t WriteAt(int fd, const void* buffer, size_t size, off_t offset);
+// A pipe whose two ends close on exec.
+int Pipe(int ends[2]);
+// Waits for the files, going on where a signal cut the wait short.
+int Poll(pollfd* files, nfds_t count, int timeout);
+// Waits for the child (or, with WNOHANG, asks whether it ended), going on
+// where a signal cut the wait short.
+pid_t WaitPid(pid_t child, int* status, int options);
+int Kill(pid_t process, int signal);
+// Makes a new folder from `pattern`, whose last six characters are
+// "XXXXXX" and become the folder's own (mkdtemp); counts as a mkdir.
+bool MakeTempFolder(std::string& pattern);
+int Rmdir(const char* path);
+// The limit on the size of the files this process writes (ulimit -f).
+int FileSizeLimit(rlimit* limit);
+// Lets the kernel drop the pages of a mapping and of the file behind it
+// from memory; a hint, safe to make from a second thread.
+void DropPages(void* begin, size_t size, int fd);
+void Sleep(long milliseconds);
 
 } // namespace win95::sys
