@@ -122,8 +122,11 @@ class Hive9x
     void Delete(Key key);
 
     bool Changed() const;
-    // Writes the whole file out in pieces; false as soon as `write` fails.
-    bool Write(const std::function<bool(const char*, std::size_t)>& write) const;
+    // Writes the whole file out in pieces, as it would stand with the keys
+    // `leftOut` and everything under them deleted; false as soon as `write`
+    // fails.
+    bool Write(const std::function<bool(const char*, std::size_t)>& write,
+               const std::vector<Key>& leftOut = {}) const;
 
   private:
     struct Data;

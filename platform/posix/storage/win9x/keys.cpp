@@ -44,11 +44,6 @@ Hive9x::Key Hive9x::Root() const
     return 0;
 }
 
-bool Hive9x::Data::Alive(Key key) const
-{
-    return key != NoKey && !nodes[key].deleted;
-}
-
 Hive9x::Key Hive9x::Data::FirstAlive(Key key) const
 {
     while (key != NoKey && nodes[key].deleted)
@@ -237,9 +232,10 @@ bool Hive9x::Changed() const
     return d_->changed;
 }
 
-bool Hive9x::Write(const std::function<bool(const char*, std::size_t)>& write) const
+bool Hive9x::Write(const std::function<bool(const char*, std::size_t)>& write,
+                   const std::vector<Key>& leftOut) const
 {
-    return d_->Emit(write);
+    return d_->Emit(write, leftOut);
 }
 
 } // namespace win95
