@@ -104,13 +104,6 @@ template <typename Step> Hive9x::Key WalkPath(Hive9x::Key from, std::string_view
 
 } // namespace
 
-Hive9x::Key Hive9x::Open(Key from, std::string_view path) const
-{
-    if (!Exists(from))
-        return NoKey;
-    return WalkPath(from, path, [this](Key key, std::string_view name) { return Find(key, name); });
-}
-
 Hive9x::Key Hive9x::Create(Key from, std::string_view path)
 {
     if (!Exists(from))
@@ -181,6 +174,8 @@ std::string_view Hive9x::Name(Key key) const
 
 bool Hive9x::Exists(Key key) const
 {
+    if (key == NoKey)
+        return false;
     for (; key != NoKey; key = d_->nodes[key].parent)
         if (key >= d_->nodes.size() || d_->nodes[key].deleted)
             return false;
