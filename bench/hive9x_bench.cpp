@@ -47,9 +47,9 @@ bool Install(Hive9x& hive)
          {"Name", "Port", "Printer Driver", "Print Processor", "Datatype", "Description"})
         set = set && hive.SetValue(printer, name, 1, std::string(name) + " of the printer" + '\0');
     set = set && hive.SetValue(printer, "Attributes", 4, std::string("\x40\x02\0\0", 4));
-    Hive9x::Key print = hive.Open(hive.Root(), "System\\CurrentControlSet\\Control\\Print");
-    return set && print != Hive9x::NoKey &&
-           hive.SetValue(print, "DefaultPrinter", 1, std::string("Tavrine") + '\0');
+    // The Print key, two above the printer's.
+    return set && hive.SetValue(hive.Parent(hive.Parent(printer)), "DefaultPrinter", 1,
+                                std::string("Tavrine") + '\0');
 }
 
 void SetBytes(benchmark::State& state)

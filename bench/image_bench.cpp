@@ -2,7 +2,7 @@
 // of 1, 10 and 100 MB of both profiles (the second argument: 0 varied, 1
 // crowded), beside a plain copy of the same bytes.
 #include "bench/generator.h"
-#include "platform/posix/storage/regedit4/image.h"
+#include "platform/posix/storage/regedit4/storage.h"
 
 #include <benchmark/benchmark.h>
 
@@ -76,15 +76,15 @@ void WriteImage(benchmark::State& state)
     for (auto _ : state)
     {
         std::size_t at = 0;
-        bool written = win95::WriteImage(*parsed,
-                                         [&out, &at](const char* data, std::size_t size)
-                                         {
-                                             if (size > out.size() - at)
-                                                 return false;
-                                             std::memcpy(out.data() + at, data, size);
-                                             at += size;
-                                             return true;
-                                         });
+        bool written = parsed->Write(
+            [&out, &at](const char* data, std::size_t size)
+            {
+                if (size > out.size() - at)
+                    return false;
+                std::memcpy(out.data() + at, data, size);
+                at += size;
+                return true;
+            });
         if (!written || at != image.size())
             state.SkipWithError("the image was not written back as it was read");
         benchmark::ClobberMemory();

@@ -1,5 +1,5 @@
 #include "bench/generator.h"
-#include "platform/posix/storage/regedit4/image.h"
+#include "platform/posix/storage/regedit4/storage.h"
 #include "support/machines.h"
 
 #include <gtest/gtest.h>
@@ -83,12 +83,12 @@ TEST(Generator, ImageIsReadAndWrittenBackByteForByte)
     win95::ImagePtr image = win95::ReadImage(Image(), error);
     ASSERT_TRUE(image) << error.line << ": " << error.what;
     std::string written;
-    EXPECT_TRUE(win95::WriteImage(*image,
-                                  [&written](const char* data, std::size_t size)
-                                  {
-                                      written.append(data, size);
-                                      return true;
-                                  }));
+    EXPECT_TRUE(image->Write(
+        [&written](const char* data, std::size_t size)
+        {
+            written.append(data, size);
+            return true;
+        }));
     EXPECT_TRUE(written == Image()) << "written back differently";
 }
 

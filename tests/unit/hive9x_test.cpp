@@ -76,6 +76,21 @@ void Put16(std::string& bytes, std::size_t at, std::uint16_t value)
     bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
+// The key at the path below the root, looked up name by name; empty names
+// are passed over.
+Key At(const Hive9x& hive, std::string_view path)
+{
+    Key key = hive.Root();
+    for (std::size_t from = 0; from < path.size();)
+    {
+        const std::size_t stop = std::min(path.find('\\', from), path.size());
+        if (stop > from)
+            key = hive.Find(key, path.substr(from, stop - from));
+        from = stop + 1;
+    }
+    return key;
+}
+
 std::string sz(std::string text)
 {
     return text + '\0';
@@ -89,8 +104,7 @@ TEST(Hive9x, KeysAndValuesComeBackFromTheFile)
     Key zeta = hive->Create(print, "Zeta");
     Key alpha = hive->Create(print, "alpha\\");
     EXPECT_EQ(zeta, hive->Create(print, "ZETA"));
-    EXPECT_EQ(alpha,
-              hive->Open(hive->Root(), "\\SYSTEM\\currentcontrolset\\Control\\Print\\ALPHA\\"));
+    EXPECT_EQ(alpha, At(*hive, "\\SYSTEM\\currentcontrolset\\Control\\Print\\ALPHA\\"));
     ASSERT_TRUE(hive->SetValue(zeta, "", 1, sz("default")));
     ASSERT_TRUE(hive->SetValue(zeta, "Attributes", 4, std::string("\x40\x02\0\0", 4)));
     ASSERT_TRUE(hive->SetValue(zeta, "Hoch \xC4\xD6", 3, std::string("\0\xFF\x01", 3)));
@@ -110,7 +124,7 @@ TEST(Hive9x, KeysAndValuesComeBackFromTheFile)
             "\nHoch \xC4\xD6=3:3:" + std::string("\0\xFF\x01", 3) +
             "\n[\\System\\CurrentControlSet\\Control\\Print\\alpha]\nCustom=74565:1:x\n",
         Dump(*read));
-    Key found = read->Open(read->Root(), "system\\CURRENTCONTROLSET\\control\\print\\zeta");
+    Key found = At(*read, "system\\CURRENTCONTROLSET\\control\\print\\zeta");
     ASSERT_NE(Hive9x::NoKey, found);
     EXPECT_EQ("Zeta", read->Name(found));
     ASSERT_NE(nullptr, read->FindValue(found, "hoch \xC4\xD6"));
@@ -261,7 +275,7 @@ TEST(Hive9x, DeletingTakesTheWholeSubtree)
     Key child = hive->Find(one, "Child");
     hive->Delete(one);
     EXPECT_FALSE(hive->Exists(child));
-    EXPECT_EQ(Hive9x::NoKey, hive->Open(hive->Root(), "One\\Child"));
+    EXPECT_EQ(Hive9x::NoKey, hive->Find(hive->Find(hive->Root(), "One"), "Child"));
     EXPECT_EQ(Hive9x::NoKey, hive->Create(child, "Below"));
     Key again = hive->Create(hive->Root(), "ONE");
     EXPECT_TRUE(hive->Values(again).empty());
@@ -293,7 +307,7 @@ TEST(Hive9x, LookUpsAmongManySubkeysFollowCreatesAndDeletes)
     EXPECT_EQ(Hive9x::NoKey, hive->Find(many, "Key 10"));
     Key again = hive->Create(many, "KEY 10");
     EXPECT_NE(keys[10], again);
-    EXPECT_EQ(again, hive->Open(hive->Root(), "many\\key 10"));
+    EXPECT_EQ(again, At(*hive, "many\\key 10"));
 
     std::unique_ptr<Hive9x> read = Read(Bytes(*hive));
     ASSERT_NE(nullptr, read);
@@ -526,15 +540,15 @@ void Install(Hive9x& hive)
     hive.SetValue(printer, "Port", 1, sz("LPT1:"));
     hive.SetValue(printer, "Attributes", 4, std::string(4, '\0'));
     hive.SetValue(hive.Create(printer, "PrinterDriverData"), "Data", 3, std::string(600, 'd'));
-    hive.SetValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "Grown", 3,
+    hive.SetValue(At(hive, ".DEFAULT\\keyboard layout\\preload\\1"), "Grown", 3,
                   std::string(3000, 'g'));
-    hive.SetValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "", 1, sz("9"));
+    hive.SetValue(At(hive, ".DEFAULT\\keyboard layout\\preload\\1"), "", 1, sz("9"));
 }
 
 void Remove(Hive9x& hive)
 {
-    hive.Delete(hive.Open(hive.Root(), ".DEFAULT\\Software\\KORVELD"));
-    hive.DeleteValue(hive.Open(hive.Root(), ".DEFAULT\\keyboard layout\\preload\\1"), "Grown");
+    hive.Delete(At(hive, ".DEFAULT\\Software\\KORVELD"));
+    hive.DeleteValue(At(hive, ".DEFAULT\\keyboard layout\\preload\\1"), "Grown");
 }
 
 // A file as Windows Me wrote it reads whole, is found sound, and is
@@ -569,7 +583,7 @@ TEST(Hive9xRealFile, ChangesKeepEveryPieceOfBookkeeping)
     std::unique_ptr<Hive9x> hive = Read(UserDat());
     ASSERT_NE(nullptr, hive);
     Install(*hive);
-    hive->Delete(hive->Open(hive->Root(), ".DEFAULT\\Control Panel"));
+    hive->Delete(At(*hive, ".DEFAULT\\Control Panel"));
     const std::string expected = Dump(*hive);
     const std::string file = Bytes(*hive);
     EXPECT_EQ("", Problems(file));

@@ -57,7 +57,7 @@ TEST(HiveStorage, RefusesWhatWindows9xCannotHoldAndSavesTheRest)
     std::unique_ptr<win95::Hive9x> saved =
         win95::Hive9x::Read(support::ReadFile(drive + "/WINDOWS/SYSTEM.DAT"), error);
     ASSERT_TRUE(saved) << error.what;
-    win95::Hive9x::Key limits = saved->Open(saved->Root(), "SOFTWARE\\Limits");
+    win95::Hive9x::Key limits = saved->Find(saved->Find(saved->Root(), "SOFTWARE"), "Limits");
     ASSERT_NE(win95::Hive9x::NoKey, limits);
     EXPECT_EQ(std::string(255, 'k'), saved->Name(saved->FirstChild(limits)));
     EXPECT_EQ(4u, saved->Values(limits).size());

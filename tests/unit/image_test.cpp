@@ -42,12 +42,12 @@ std::string Repeated(const std::string& text, int times)
 std::string Written(const Image& image)
 {
     std::string text;
-    EXPECT_TRUE(win95::WriteImage(image,
-                                  [&text](const char* data, std::size_t size)
-                                  {
-                                      text.append(data, size);
-                                      return true;
-                                  }));
+    EXPECT_TRUE(image.Write(
+        [&text](const char* data, std::size_t size)
+        {
+            text.append(data, size);
+            return true;
+        }));
     return text;
 }
 
@@ -85,7 +85,7 @@ TEST(ImageFile, OddImageIsWrittenBackByteForByte)
     ASSERT_NE(odd, NoKey);
     image->FindValue(odd, "Plain");
     image->SetValue(odd, "Number", REG_DWORD, B("\x1f\xa0\0\0"));
-    EXPECT_FALSE(win95::ImageChanged(*image));
+    EXPECT_FALSE(image->Changed());
     EXPECT_EQ(Written(*image), text);
 }
 
@@ -159,7 +159,7 @@ TEST(ImageFile, ChangedValuesRewriteOnlyTheirSection)
     KeyId spaced = KeyAt(*image, "Software\\Odd\\Spaced");
     image->SetValue(spaced, "B", REG_DWORD, B("\x07\0\0\0"));
     SetText(*image, spaced, "d", "4");
-    EXPECT_TRUE(win95::ImageChanged(*image));
+    EXPECT_TRUE(image->Changed());
     support::ExpectImageChange(before, Written(*image),
                                "[HKEY_LOCAL_MACHINE\\Software\\Odd\\Spaced]\r\n"
                                "  \"a\" = \"1\"\r\n"
@@ -320,7 +320,7 @@ TEST(ImageFile, RootsMadeOnlyToBeReachedAreNotWritten)
     ASSERT_NE(image, nullptr);
     KeyId classes = image->ClassesRoot();
     EXPECT_EQ(image->Subkey(classes, 0), NoKey);
-    EXPECT_FALSE(win95::ImageChanged(*image));
+    EXPECT_FALSE(image->Changed());
     image->Create(image->LocalMachine(), "New");
     EXPECT_EQ(Written(*image), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\r\n");
 }
@@ -331,12 +331,12 @@ TEST(ImageFile, WriteStopsWhenTheOutputFails)
     ASSERT_NE(image, nullptr);
     image->Create(image->LocalMachine(), "New");
     int calls = 0;
-    EXPECT_FALSE(win95::WriteImage(*image,
-                                   [&calls](const char*, std::size_t)
-                                   {
-                                       ++calls;
-                                       return false;
-                                   }));
+    EXPECT_FALSE(image->Write(
+        [&calls](const char*, std::size_t)
+        {
+            ++calls;
+            return false;
+        }));
     EXPECT_EQ(calls, 1);
 }
 
@@ -509,7 +509,7 @@ TEST(KeyTree, NamesMatchWithoutRegardToCaseAndKeepTheirCase)
     EXPECT_EQ(image->FindValue(zeta, "VALUE")->name, "Value");
     EXPECT_EQ(image->FindValue(zeta, "v")->data, std::string("last", 5)) << "a later line wins";
     EXPECT_EQ(image->Find(p, "Zet"), NoKey);
-    EXPECT_FALSE(win95::ImageChanged(*image));
+    EXPECT_FALSE(image->Changed());
 }
 
 TEST(KeyTree, SettingAValueKeepsItsNameAndLine)
@@ -518,10 +518,10 @@ TEST(KeyTree, SettingAValueKeepsItsNameAndLine)
     ASSERT_NE(image, nullptr);
     KeyId zeta = image->Find(image->Find(image->LocalMachine(), "P"), "Zeta");
     image->SetValue(zeta, "VALUE", REG_SZ, std::string("z", 2));
-    EXPECT_FALSE(win95::ImageChanged(*image)) << "the same type and bytes change nothing";
+    EXPECT_FALSE(image->Changed()) << "the same type and bytes change nothing";
     image->SetValue(zeta, "VALUE", REG_BINARY, std::string("z", 2));
     image->SetValue(zeta, "v", REG_SZ, std::string("new", 4));
-    EXPECT_TRUE(win95::ImageChanged(*image));
+    EXPECT_TRUE(image->Changed());
     EXPECT_EQ(Written(*image), "REGEDIT4\r\n\r\n"
                                "[HKEY_LOCAL_MACHINE\\P]\r\n\r\n"
                                "[HKEY_LOCAL_MACHINE\\P\\Zeta]\r\n"
@@ -561,7 +561,7 @@ TEST(KeyTree, DeletedKeysAndThoseBelowAreGone)
     KeyId x = image->Find(alpha, "x");
     KeyId made = image->Create(x, "Made");
     image->Delete(alpha);
-    EXPECT_TRUE(win95::ImageChanged(*image));
+    EXPECT_TRUE(image->Changed());
     EXPECT_FALSE(image->Exists(alpha));
     EXPECT_FALSE(image->Exists(x));
     EXPECT_FALSE(image->Exists(made));

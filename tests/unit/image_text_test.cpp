@@ -1,7 +1,7 @@
 // The image read as a mapping of its file, and a run whose image file is
 // cut short by another program while it is mapped.
 #include "bench/generator.h"
-#include "platform/posix/storage/regedit4/image.h"
+#include "platform/posix/storage/regedit4/storage.h"
 #include "platform/registry.h"
 #include "support/machines.h"
 
@@ -52,12 +52,12 @@ TEST(ImageText, MappedImageIsReadAndWrittenBackLikeTheString)
     win95::ImagePtr image = win95::ReadImage(Mapped(content), error);
     ASSERT_TRUE(image) << error.line << ": " << error.what;
     std::string written;
-    win95::WriteImage(*image,
-                      [&written](const char* data, std::size_t size)
-                      {
-                          written.append(data, size);
-                          return true;
-                      });
+    image->Write(
+        [&written](const char* data, std::size_t size)
+        {
+            written.append(data, size);
+            return true;
+        });
     EXPECT_TRUE(written == content);
 }
 

@@ -17,6 +17,7 @@ namespace
 
 using win95::KeyId;
 using win95::NoKey;
+using win95::RegistryKey;
 using win95::Storage;
 
 constexpr LONG ERROR_KEY_DELETED = 1018L;
@@ -52,11 +53,12 @@ KeyId* HandleKey(HKEY handle)
 }
 
 // The storage and the key that a handle stands for.
-LONG Resolve(HKEY handle, Storage*& storage, KeyId& key)
+LONG Resolve(HKEY handle, RegistryKey& result)
 {
-    storage = win95::MachineRegistry();
+    Storage* storage = win95::MachineRegistry();
     if (storage == nullptr)
         return ERROR_BADDB;
+    KeyId key = NoKey;
     if (handle == HKEY_LOCAL_MACHINE)
         key = storage->LocalMachine();
     else if (handle == HKEY_CLASSES_ROOT)
@@ -68,7 +70,10 @@ LONG Resolve(HKEY handle, Storage*& storage, KeyId& key)
             return ERROR_INVALID_HANDLE;
         key = *open;
     }
-    return storage->Exists(key) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    if (!storage->Exists(key))
+        return ERROR_KEY_DELETED;
+    result = {storage, key};
+    return ERROR_SUCCESS;
 }
 
 // Takes the next name off a key path; empty when none is left. Empty names
@@ -202,23 +207,61 @@ LONG Walk(Storage& storage, KeyId from, LPCSTR path, bool create, KeyId& result)
     return ERROR_SUCCESS;
 }
 
+// The key at `path` below `from` (`from` itself for a null path), the keys
+// along it made when `create`.
+LONG Below(const RegistryKey& from, LPCSTR path, bool create, RegistryKey& result)
+{
+    if (path == nullptr)
+    {
+        result = from;
+        return ERROR_SUCCESS;
+    }
+    KeyId key = NoKey;
+    LONG status = Walk(*from.storage, from.key, path, create, key);
+    if (status == ERROR_SUCCESS)
+        result = {from.storage, key};
+    return status;
+}
+
+// How every call gets to the key it works on: the key that the handle
+// stands for, or the one at `path` below it, with the same result codes
+// for all of them.
+LONG Reach(HKEY handle, LPCSTR path, bool create, RegistryKey& result)
+{
+    RegistryKey from;
+    LONG status = Resolve(handle, from);
+    return status == ERROR_SUCCESS ? Below(from, path, create, result) : status;
+}
+
+// The same from a key reached before, which may since have been deleted.
+LONG Reach(const RegistryKey& from, LPCSTR path, bool create, RegistryKey& result)
+{
+    return from.storage->Exists(from.key) ? Below(from, path, create, result) : ERROR_KEY_DELETED;
+}
+
+// A bad handle leaves the result alone; a path not found empties it.
 LONG OpenKey(HKEY key, LPCSTR subKey, PHKEY result, bool create)
 {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = nullptr;
-    KeyId from = NoKey;
-    LONG status = Resolve(key, storage, from);
+    RegistryKey found;
+    LONG status = Reach(key, nullptr, false, found);
     if (status != ERROR_SUCCESS)
         return status;
-    KeyId found = NoKey;
-    status = Walk(*storage, from, subKey, create, found);
-    if (status != ERROR_SUCCESS)
-    {
-        *result = nullptr;
-        return status;
-    }
-    *result = NewHandle(found);
+    status = Below(found, subKey, create, found);
+    *result = status == ERROR_SUCCESS ? NewHandle(found.key) : nullptr;
+    return status;
+}
+
+// The root keys stay: HKEY_LOCAL_MACHINE and the keys down to
+// HKEY_CLASSES_ROOT, which is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
+LONG DeleteReached(const RegistryKey& target)
+{
+    Storage* storage = target.storage;
+    for (KeyId root = storage->ClassesRoot(); root != NoKey; root = storage->Parent(root))
+        if (root == target.key)
+            return ERROR_ACCESS_DENIED;
+    storage->Delete(target.key);
     return ERROR_SUCCESS;
 }
 
@@ -243,9 +286,8 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result)
 {
     if (result != nullptr && (subKey == nullptr || subKey[0] == '\0'))
     {
-        Storage* storage = nullptr;
-        KeyId found = NoKey;
-        LONG status = Resolve(key, storage, found);
+        RegistryKey own;
+        LONG status = Reach(key, nullptr, false, own);
         if (status == ERROR_SUCCESS)
             *result = key;
         return status;
@@ -262,9 +304,8 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
 {
     if (data == nullptr && dataSize != 0)
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = nullptr;
-    KeyId target = NoKey;
-    LONG status = Resolve(key, storage, target);
+    RegistryKey target;
+    LONG status = Reach(key, nullptr, false, target);
     if (status != ERROR_SUCCESS)
         return status;
     std::string_view name = valueName != nullptr ? valueName : "";
@@ -273,7 +314,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* d
     std::string_view bytes;
     if (data != nullptr)
         bytes = std::string_view(reinterpret_cast<const char*>(data), dataSize);
-    return SetValue(*storage, target, name, type, bytes);
+    return SetValue(*target.storage, target.key, name, type, bytes);
 }
 
 // The given length is ignored: the value is the text and its zero byte.
@@ -281,31 +322,26 @@ LONG RegSetValueA(HKEY key, LPCSTR subKey, DWORD type, LPCSTR data, DWORD)
 {
     if (type != REG_SZ || data == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = nullptr;
-    KeyId from = NoKey;
-    LONG status = Resolve(key, storage, from);
+    RegistryKey target;
+    LONG status = Reach(key, subKey, true, target);
     if (status != ERROR_SUCCESS)
         return status;
-    KeyId target = NoKey;
-    status = Walk(*storage, from, subKey, true, target);
-    if (status != ERROR_SUCCESS)
-        return status;
-    return SetValue(*storage, target, "", REG_SZ, std::string_view(data, std::strlen(data) + 1));
+    return SetValue(*target.storage, target.key, "", REG_SZ,
+                    std::string_view(data, std::strlen(data) + 1));
 }
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameCapacity)
 {
-    Storage* storage = nullptr;
-    KeyId parent = NoKey;
-    LONG status = Resolve(key, storage, parent);
+    RegistryKey parent;
+    LONG status = Reach(key, nullptr, false, parent);
     if (status != ERROR_SUCCESS)
         return status;
     if (name == nullptr)
         return ERROR_INVALID_PARAMETER;
-    KeyId child = storage->Subkey(parent, index);
+    KeyId child = parent.storage->Subkey(parent.key, index);
     if (child == NoKey)
         return ERROR_NO_MORE_ITEMS;
-    std::string_view childName = storage->Name(child);
+    std::string_view childName = parent.storage->Name(child);
     if (childName.size() >= nameCapacity)
         return ERROR_MORE_DATA;
     std::memcpy(name, childName.data(), childName.size());
@@ -321,9 +357,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 {
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = nullptr;
-    KeyId target = NoKey;
-    LONG status = Resolve(key, storage, target);
+    RegistryKey target;
+    LONG status = Reach(key, nullptr, false, target);
     if (status != ERROR_SUCCESS)
         return status;
     DWORD capacity = dataSize != nullptr ? *dataSize : 0;
@@ -331,7 +366,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
         *dataSize = 0;
     if (type != nullptr)
         *type = REG_NONE;
-    const win95::Value* value = storage->FindValue(target, valueName != nullptr ? valueName : "");
+    const win95::Value* value =
+        target.storage->FindValue(target.key, valueName != nullptr ? valueName : "");
     if (value == nullptr)
         return ERROR_FILE_NOT_FOUND;
     DWORD size = static_cast<DWORD>(value->data.size());
@@ -367,50 +403,30 @@ namespace win95
 
 LONG OpenRegistryKey(HKEY key, LPCSTR subKey, RegistryKey& result)
 {
-    KeyId from = NoKey;
-    LONG status = Resolve(key, result.storage, from);
-    if (status != ERROR_SUCCESS)
-        return status;
-    return Walk(*result.storage, from, subKey, false, result.key);
+    return Reach(key, subKey, false, result);
 }
 
 LONG OpenRegistryKey(const RegistryKey& from, LPCSTR subKey, RegistryKey& result)
 {
-    if (!from.storage->Exists(from.key))
-        return ERROR_KEY_DELETED;
-    result.storage = from.storage;
-    return Walk(*from.storage, from.key, subKey, false, result.key);
+    return Reach(from, subKey, false, result);
 }
 
 LONG DeleteKeyTree(HKEY key, LPCSTR subKey)
 {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
-    RegistryKey from;
-    LONG status = Resolve(key, from.storage, from.key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    return DeleteKeyTree(from, subKey);
+    RegistryKey target;
+    LONG status = Reach(key, subKey, false, target);
+    return status == ERROR_SUCCESS ? DeleteReached(target) : status;
 }
 
 LONG DeleteKeyTree(const RegistryKey& from, LPCSTR subKey)
 {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
-    Storage* storage = from.storage;
-    if (!storage->Exists(from.key))
-        return ERROR_KEY_DELETED;
-    KeyId target = NoKey;
-    LONG status = Walk(*storage, from.key, subKey, false, target);
-    if (status != ERROR_SUCCESS)
-        return status;
-    // The root keys stay: HKEY_LOCAL_MACHINE and the keys down to
-    // HKEY_CLASSES_ROOT, which is HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
-    for (KeyId root = storage->ClassesRoot(); root != NoKey; root = storage->Parent(root))
-        if (root == target)
-            return ERROR_ACCESS_DENIED;
-    storage->Delete(target);
-    return ERROR_SUCCESS;
+    RegistryKey target;
+    LONG status = Reach(from, subKey, false, target);
+    return status == ERROR_SUCCESS ? DeleteReached(target) : status;
 }
 
 } // namespace win95

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,11 +53,5 @@ class ImageText
 
 // Reads a REGEDIT4 text; null, with `error` filled, when it is not a valid image.
 ImagePtr ReadImage(ImageText text, ImageError& error);
-
-// True once the registry has been changed since it was read.
-bool ImageChanged(const Image& image);
-
-// Writes the image out in pieces; stops and returns false as soon as `write` does.
-bool WriteImage(const Image& image, const std::function<bool(const char*, std::size_t)>& write);
 
 } // namespace win95

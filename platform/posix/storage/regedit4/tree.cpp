@@ -519,9 +519,4 @@ std::string Image::Path(KeyId key) const
     return path;
 }
 
-bool ImageChanged(const Image& image)
-{
-    return image.Changed();
-}
-
 } // namespace win95

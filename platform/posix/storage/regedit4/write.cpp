@@ -250,9 +250,4 @@ void Image::WriteNewSubtree(Output& out, KeyId key) const
         WriteNewSubtree(out, child);
 }
 
-bool WriteImage(const Image& image, const WriteSink& write)
-{
-    return image.Write(write);
-}
-
 } // namespace win95

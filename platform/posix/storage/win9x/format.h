@@ -178,10 +178,10 @@ struct Hive9x::Data
     // Keys.
     Key AddChild(Key parent, std::string name);
     void NameChildren(Key parent);
-    bool Alive(Key key) const;
     Key FirstAlive(Key key) const;
 
-    bool Emit(const std::function<bool(const char*, std::size_t)>& write) const;
+    bool Emit(const std::function<bool(const char*, std::size_t)>& write,
+              const std::vector<Key>& leftOut) const;
 };
 
 } // namespace win95

@@ -89,12 +89,10 @@ class Hive9x
     Key Root() const;
     // The subkey of that name, or NoKey.
     Key Find(Key parent, std::string_view name) const;
-    // The key at that path ("A\B\C", relative to `from`), or NoKey. Empty
-    // names (a leading, doubled or trailing '\') are passed over.
-    Key Open(Key from, std::string_view path) const;
-    // The existing key at that path, or the keys made along it, each after
-    // its siblings; NoKey when a name is longer than Windows 9x allows or
-    // the path is too deep.
+    // The existing key at that path ("A\B\C", relative to `from`), or the
+    // keys made along it, each after its siblings; NoKey when a name is
+    // longer than Windows 9x allows or the path is too deep. Empty names (a
+    // leading, doubled or trailing '\') are passed over.
     Key Create(Key from, std::string_view path);
 
     // Subkeys in file order.
@@ -122,8 +120,11 @@ class Hive9x
     void Delete(Key key);
 
     bool Changed() const;
-    // Writes the whole file out in pieces; false as soon as `write` fails.
-    bool Write(const std::function<bool(const char*, std::size_t)>& write) const;
+    // Writes the whole file out in pieces, as it would stand with the keys
+    // `leftOut` and everything under them deleted; false as soon as `write`
+    // fails.
+    bool Write(const std::function<bool(const char*, std::size_t)>& write,
+               const std::vector<Key>& leftOut = {}) const;
 
   private:
     struct Data;

@@ -44,11 +44,6 @@ Hive9x::Key Hive9x::Root() const
     return 0;
 }
 
-bool Hive9x::Data::Alive(Key key) const
-{
-    return key != NoKey && !nodes[key].deleted;
-}
-
 Hive9x::Key Hive9x::Data::FirstAlive(Key key) const
 {
     while (key != NoKey && nodes[key].deleted)
@@ -108,13 +103,6 @@ template <typename Step> Hive9x::Key WalkPath(Hive9x::Key from, std::string_view
 }
 
 } // namespace
-
-Hive9x::Key Hive9x::Open(Key from, std::string_view path) const
-{
-    if (!Exists(from))
-        return NoKey;
-    return WalkPath(from, path, [this](Key key, std::string_view name) { return Find(key, name); });
-}
 
 Hive9x::Key Hive9x::Create(Key from, std::string_view path)
 {
@@ -186,6 +174,8 @@ std::string_view Hive9x::Name(Key key) const
 
 bool Hive9x::Exists(Key key) const
 {
+    if (key == NoKey)
+        return false;
     for (; key != NoKey; key = d_->nodes[key].parent)
         if (key >= d_->nodes.size() || d_->nodes[key].deleted)
             return false;
@@ -237,9 +227,10 @@ bool Hive9x::Changed() const
     return d_->changed;
 }
 
-bool Hive9x::Write(const std::function<bool(const char*, std::size_t)>& write) const
+bool Hive9x::Write(const std::function<bool(const char*, std::size_t)>& write,
+                   const std::vector<Key>& leftOut) const
 {
-    return d_->Emit(write);
+    return d_->Emit(write, leftOut);
 }
 
 } // namespace win95

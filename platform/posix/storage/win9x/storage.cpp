@@ -137,12 +137,10 @@ class Hive9xStorage final : public Storage
         return hive_->Changed() && !quietOnly_;
     }
 
-    // The keys still quiet are dropped first: nothing is in or under them.
+    // The keys still quiet are left out: nothing is in or under them.
     bool Write(const WriteSink& write) const override
     {
-        for (KeyId key : quiet_)
-            hive_->Delete(key);
-        return hive_->Write(write);
+        return hive_->Write(write, quiet_);
     }
 
   private:

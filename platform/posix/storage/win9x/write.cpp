@@ -11,8 +11,23 @@ namespace win95
 
 using namespace hive9x;
 
-bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& write) const
+bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& write,
+                        const std::vector<Key>& leftOut) const
 {
+    // The keys written: those not deleted, not left out and not under one
+    // left out (a key stands after its parent in `nodes`).
+    std::vector<bool> kept(nodes.size());
+    for (Key key = 0; key < nodes.size(); ++key)
+        kept[key] = !nodes[key].deleted &&
+                    std::find(leftOut.begin(), leftOut.end(), key) == leftOut.end() &&
+                    (nodes[key].parent == NoKey || kept[nodes[key].parent]);
+    auto written = [&kept](Key key) { return key != NoKey && kept[key]; };
+    auto firstWritten = [this, &kept](Key key)
+    {
+        while (key != NoKey && !kept[key])
+            key = nodes[key].nextSibling;
+        return key;
+    };
     RecordSpace records(bytes, blocks);
     std::vector<std::uint32_t> ids(nodes.size(), none);
     auto blockOf = [](const Node& node) { return static_cast<std::size_t>(node.id >> 16); };
@@ -28,13 +43,13 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
     // The records of deleted keys are freed first, so that the keys made
     // or grown in this run can reuse their room.
     for (Key key = 0; key < nodes.size(); ++key)
-        if (nodes[key].record != none && !Alive(key))
+        if (nodes[key].record != none && !written(key))
             records.Free(blockOf(nodes[key]), offsetIn(nodes[key]));
     std::vector<Key> moving;
     for (Key key = 0; key < nodes.size(); ++key)
     {
         const Node& node = nodes[key];
-        if (node.record == none || !Alive(key))
+        if (node.record == none || !written(key))
             continue;
         ids[key] = node.id;
         if (!node.dirty)
@@ -56,14 +71,14 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
                               static_cast<std::uint16_t>(node.id)));
     }
     for (Key key : created)
-        if (Alive(key))
+        if (written(key))
             put(key, records.Take(static_cast<std::uint32_t>(RecordBytes(nodes[key]))));
 
     // Key entries: those of deleted keys freed, the lowest taken again first.
     TreeSpace tree(bytes.substr(treeAt, treeSize), treeFree);
     std::vector<std::uint32_t> gone;
     for (Key key = 0; key < nodes.size(); ++key)
-        if (nodes[key].entry != none && !Alive(key))
+        if (nodes[key].entry != none && !written(key))
             gone.push_back(nodes[key].entry);
     std::sort(gone.begin(), gone.end(), std::greater<>());
     for (std::uint32_t entry : gone)
@@ -73,13 +88,13 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
         if (nodes[key].entry != none)
             entryOf[key] = nodes[key].entry;
     for (Key key : created)
-        if (Alive(key))
+        if (written(key))
             entryOf[key] = tree.Take();
     std::string& entries = tree.Bytes();
     auto link = [&](Key key) { return key == NoKey ? none : entryOf[key]; };
     for (Key key = 0; key < nodes.size(); ++key)
     {
-        if (!Alive(key))
+        if (!written(key))
             continue;
         const Node& node = nodes[key];
         const std::uint32_t at = entryOf[key];
@@ -90,8 +105,8 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
             Put32(entries, at + 8, none);
         }
         Put32(entries, at + 0x0C, link(node.parent));
-        Put32(entries, at + 0x10, link(FirstAlive(node.firstChild)));
-        Put32(entries, at + 0x14, link(FirstAlive(node.nextSibling)));
+        Put32(entries, at + 0x10, link(firstWritten(node.firstChild)));
+        Put32(entries, at + 0x14, link(firstWritten(node.nextSibling)));
         if (!node.recordless)
         {
             Put16(entries, at + 0x18, static_cast<std::uint16_t>(ids[key]));
