@@ -205,7 +205,7 @@ TEST_P(FaultDuringCopy, LeavesNoPartialCopy)
     std::string program = InstallerWith(source);
     std::string before = support::Fixture("default.reg");
     int copiesRemoved = 0;
-    for (int at = 1; at <= 8; ++at)
+    for (int at = 1; at <= 16; ++at)
     {
         SCOPED_TRACE(std::string(GetParam()) + ":" + std::to_string(at) + ":fail");
         std::string machine = support::MachineWithImage(before);

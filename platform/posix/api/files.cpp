@@ -32,7 +32,7 @@ bool Refill(TextFile* file)
     ssize_t got;
     do
         got = win95::sys::Read(file->fd, file->buffer, sizeof file->buffer);
-    while (got < 0 && errno == EINTR);
+    while (got < 0 && win95::sys::FailedFor(EINTR));
     if (got < 0)
         file->failed = true;
     if (got <= 0)

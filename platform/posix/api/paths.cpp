@@ -1,9 +1,9 @@
 #include "platform/posix/api/paths.h"
 
+#include "platform/posix/os/sys.h"
 #include "platform/posix/os/text.h"
 
 #include <cctype>
-#include <unistd.h>
 
 namespace win95
 {
@@ -38,16 +38,11 @@ DrivePath Components(const std::string& path)
     return parts;
 }
 
+// The current directory, which is on Z:; its top where it cannot be told.
 std::string CurrentDirectory()
 {
-    std::vector<char> buffer(4096);
-    while (getcwd(buffer.data(), buffer.size()) == nullptr)
-    {
-        if (buffer.size() > (1u << 20))
-            return "/";
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
+    std::string current = sys::CurrentFolder();
+    return current.empty() ? "/" : current;
 }
 
 } // namespace

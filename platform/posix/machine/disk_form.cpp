@@ -10,8 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace win95
 {
@@ -43,11 +41,11 @@ class DiskDrive final : public Drive
         std::string bytes;
         if (!installation_.Disk().ReadFile(DosPath(path), bytes))
             return -1;
-        int fd = memfd_create("read", MFD_CLOEXEC);
+        int fd = sys::MemfdCreate("read");
         if (fd >= 0 &&
-            (pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())))
+            sys::WriteAt(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
         {
-            close(fd);
+            sys::Close(fd);
             fd = -1;
         }
         return fd;

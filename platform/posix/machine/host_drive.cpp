@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,18 +50,16 @@ int OpenComponentwise(int root, const std::string& path, int flags, mode_t mode)
             break;
         int next = sys::OpenAt(folder, path.substr(at, slash - at).c_str(),
                                O_PATH | O_DIRECTORY | O_NOFOLLOW);
-        int error = errno;
-        close(folder);
-        errno = error;
+        sys::CauseKept kept;
+        sys::Close(folder);
         folder = next;
         at = slash + 1;
     }
     if (folder < 0)
         return -1;
     int fd = sys::OpenAt(folder, path.c_str() + at, flags | O_NOFOLLOW, mode);
-    int error = errno;
-    close(folder);
-    errno = error;
+    sys::CauseKept kept;
+    sys::Close(folder);
     return fd;
 }
 
@@ -75,7 +72,7 @@ int OpenOnDrive(int root, const std::string& path, int flags, mode_t mode = 0)
     if (root < 0)
         return sys::Open(path.c_str(), flags, mode);
     int fd = sys::OpenInRoot(root, path.c_str(), flags, mode);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+    if (fd >= 0 || (!sys::FailedFor(ENOSYS) && !sys::FailedFor(EPERM)))
         return fd;
     return path == "." ? sys::OpenAt(root, ".", flags, mode)
                        : OpenComponentwise(root, path, flags, mode);
@@ -92,20 +89,23 @@ std::string MatchEntry(int root, const HostPlace& place, const std::string& name
         return name;
     std::string found = name;
     struct stat info;
-    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    if (sys::FstatAt(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         exists = true;
     else if (DIR* dir = sys::OpenDirAt(folder))
     {
-        while (const dirent* entry = readdir(dir))
+        // A listing that breaks off counts as finding nothing, as any
+        // failure of the search does.
+        bool failed = false;
+        while (const dirent* entry = sys::ReadDir(dir, failed))
             if (SameName(entry->d_name, name))
             {
                 found = entry->d_name;
                 exists = true;
                 break;
             }
-        closedir(dir);
+        sys::CloseDir(dir);
     }
-    close(folder);
+    sys::Close(folder);
     return found;
 }
 
@@ -130,12 +130,9 @@ HostPlace Locate(int root, const DrivePath& path)
 // way, so that the commit cannot fail on it.
 int OpenPlacedFile(int folder, const std::string& name, mode_t mode, bool& named)
 {
-    long longest = fpathconf(folder, _PC_NAME_MAX);
+    long longest = sys::PathConf(folder, _PC_NAME_MAX);
     if (longest > 0 && name.size() > static_cast<std::size_t>(longest))
-    {
-        errno = ENAMETOOLONG;
         return -1;
-    }
     named = false;
     int fd = sys::OpenUnnamed(folder, mode);
     if (fd >= 0)
@@ -221,16 +218,15 @@ int HostDrive::Create(const std::string& folderPath, const std::string& name)
     file.fd = OpenPlacedFile(file.folder, name, 0644, file.named);
     if (file.fd < 0)
     {
-        int error = errno;
+        sys::CauseKept kept;
         sys::Close(file.folder);
-        errno = error;
         return -1;
     }
     file.folderPath = folderPath;
     file.name = name;
     file.hostPath = folder_ + "/" + (folderPath == "." ? name : folderPath + "/" + name);
     placed_.push_back(std::move(file));
-    int writer = fcntl(placed_.back().fd, F_DUPFD_CLOEXEC, 0);
+    int writer = sys::DupFd(placed_.back().fd);
     if (writer < 0)
         Discard(folderPath, name);
     return writer;
@@ -264,7 +260,7 @@ void HostDrive::PlaceFiles()
                       sys::Fsync(file.folder) == 0;
         if (!placed)
         {
-            Complain("%s: cannot place the file: %s", file.hostPath.c_str(), std::strerror(errno));
+            Complain("%s: cannot place the file: %s", file.hostPath.c_str(), sys::Reason());
             if (file.named)
                 sys::UnlinkAt(file.folder, file.name.c_str());
         }

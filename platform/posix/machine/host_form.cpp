@@ -4,8 +4,6 @@
 #include "platform/posix/machine/messages.h"
 #include "platform/posix/os/sys.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 
 namespace win95
@@ -64,8 +62,7 @@ bool HostFolderForm::Commit(Storage& registry)
                                }) &&
                 ReplaceWithTemporary(target_);
         if (!saved)
-            Complain("%s: cannot save the registry image: %s", registry_.c_str(),
-                     std::strerror(errno));
+            Complain("%s: cannot save the registry image: %s", registry_.c_str(), sys::Reason());
     }
     if (saved && drive_)
         drive_->PlaceFiles();

@@ -26,7 +26,7 @@ std::string_view Trimmed(std::string_view text)
 }
 
 // The entries of the folder named like the names (in any case), as
-// stored; empty where there is none. False, with errno set, when the
+// stored; empty where there is none. False, with the cause kept, when the
 // folder cannot be listed.
 bool Match(const std::string& folder, std::initializer_list<const char*> names,
            std::vector<std::string>& found)
@@ -35,7 +35,8 @@ bool Match(const std::string& folder, std::initializer_list<const char*> names,
     DIR* dir = sys::OpenDir(folder.c_str());
     if (dir == nullptr)
         return false;
-    while (const dirent* entry = readdir(dir))
+    bool failed = false;
+    while (const dirent* entry = sys::ReadDir(dir, failed))
     {
         std::size_t at = 0;
         for (const char* name : names)
@@ -45,8 +46,9 @@ bool Match(const std::string& folder, std::initializer_list<const char*> names,
             ++at;
         }
     }
-    closedir(dir);
-    return true;
+    sys::CauseKept kept;
+    sys::CloseDir(dir);
+    return !failed;
 }
 
 // The file's first bytes, at most `limit`; empty when it cannot be read.
@@ -57,7 +59,7 @@ std::string Head(const std::string& path, std::size_t limit)
     if (fd < 0)
         return text;
     struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+    if (sys::Fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
     {
         text.resize(limit);
         ssize_t got = sys::Read(fd, text.data(), limit);
@@ -70,7 +72,7 @@ std::string Head(const std::string& path, std::size_t limit)
 bool IsFolder(const std::string& path)
 {
     struct stat info;
-    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return sys::Lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 } // namespace
@@ -112,8 +114,12 @@ bool ReadFolderKind(const std::string& folder, FolderKind& kind)
 {
     kind = FolderKind::Machine;
     struct stat info;
-    if (lstat((folder + "/registry.reg").c_str(), &info) == 0 || errno != ENOENT)
+    // A folder that cannot be looked into is no machine folder either: a
+    // default machine made in a C: drive would hide its installation.
+    if (sys::Lstat((folder + "/registry.reg").c_str(), &info) == 0)
         return true;
+    if (!sys::FailedFor(ENOENT))
+        return false;
     std::vector<std::string> found;
     if (!Match(folder, {"MSDOS.SYS", "WINDOWS", "SYSTEM.DAT"}, found))
         return false;
@@ -129,7 +135,7 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
     std::vector<std::string> names;
     if (!Match(folder, {"MSDOS.SYS"}, names))
     {
-        fault = std::strerror(errno);
+        fault = sys::Reason();
         return false;
     }
     found.windows =
@@ -149,7 +155,7 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
         rest.remove_prefix(end);
         if (!Match(found.hostFolder, {name.c_str()}, names))
         {
-            fault = std::strerror(errno);
+            fault = sys::Reason();
             return false;
         }
         if (names[0].empty() || names[0] == "." || names[0] == ".." ||
@@ -162,7 +168,7 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
     }
     if (!Match(found.hostFolder, {"SYSTEM.DAT", "SYSTEM.TVB", "SYSTEM.TVN"}, names))
     {
-        fault = std::strerror(errno);
+        fault = sys::Reason();
         return false;
     }
     if (names[0].empty())
@@ -173,7 +179,7 @@ bool FindInstallation(const std::string& folder, Installation& found, std::strin
     found.systemDat = found.hostFolder + "/" + names[0];
     found.backupExists = !names[1].empty();
     struct stat info;
-    if (found.backupExists && lstat((found.hostFolder + "/" + names[1]).c_str(), &info) == 0 &&
+    if (found.backupExists && sys::Lstat((found.hostFolder + "/" + names[1]).c_str(), &info) == 0 &&
         !S_ISREG(info.st_mode))
         found.backupFault = S_ISDIR(info.st_mode)   ? "a folder"
                             : S_ISLNK(info.st_mode) ? "a symbolic link"

@@ -25,8 +25,8 @@ enum class FolderKind
 
 // What the folder is: a Windows 9x C: drive when it holds no registry.reg
 // and holds MSDOS.SYS or a WINDOWS folder; a Windows directory when it
-// holds neither but SYSTEM.DAT; else a machine folder. False, with errno
-// set, when the folder cannot be listed.
+// holds neither but SYSTEM.DAT; else a machine folder. False, with the
+// cause kept, when the folder cannot be looked into or listed.
 bool ReadFolderKind(const std::string& folder, FolderKind& kind);
 
 struct Installation

@@ -85,7 +85,7 @@ class InstallationFolder final : public HostFolderForm
         const char* backup = windows_.backup.c_str();
         struct stat entry;
         if (sys::Link(previous, backup) == 0 ||
-            (errno == EEXIST && lstat(backup, &entry) == 0 && S_ISREG(entry.st_mode)))
+            (sys::FailedFor(EEXIST) && sys::Lstat(backup, &entry) == 0 && S_ISREG(entry.st_mode)))
             return true;
         struct stat info;
         int fd = OpenRegistryFile(registry_, target_, info);
@@ -98,7 +98,7 @@ class InstallationFolder final : public HostFolderForm
                                          for (;;)
                                          {
                                              ssize_t got = sys::Read(fd, piece, sizeof piece);
-                                             if (got < 0 && errno == EINTR)
+                                             if (got < 0 && sys::FailedFor(EINTR))
                                                  continue;
                                              if (got <= 0)
                                                  return got == 0;
@@ -106,9 +106,10 @@ class InstallationFolder final : public HostFolderForm
                                                  return false;
                                          }
                                      });
-        int error = errno;
-        sys::Close(fd);
-        errno = error;
+        {
+            sys::CauseKept kept;
+            sys::Close(fd);
+        }
         return copied && sys::Rename(target_.temporary.c_str(), backup) == 0;
     }
 

@@ -74,9 +74,9 @@ class MachineFolder final : public HostFolderForm
         // A run that ended before its commit may have left its temporary image.
         sys::Unlink(target_.temporary.c_str());
         struct stat entry;
-        if (lstat(image_.c_str(), &entry) != 0 && errno == ENOENT && !CreateDefaultMachine())
-            Complain("%s: cannot create the default machine: %s", image_.c_str(),
-                     std::strerror(errno));
+        if (sys::Lstat(image_.c_str(), &entry) != 0 && sys::FailedFor(ENOENT) &&
+            !CreateDefaultMachine())
+            Complain("%s: cannot create the default machine: %s", image_.c_str(), sys::Reason());
     }
 
     std::unique_ptr<Storage> ReadRegistry() override
@@ -117,23 +117,19 @@ class MachineFolder final : public HostFolderForm
     void FollowLink()
     {
         struct stat entry;
-        if (lstat(image_.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode))
+        if (sys::Lstat(image_.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode))
             return;
-        char* target = realpath(image_.c_str(), nullptr);
-        if (target == nullptr)
+        std::string target = sys::RealPath(image_.c_str());
+        if (target.empty())
         {
-            int error = errno;
-            std::vector<char> link(4096);
-            ssize_t length = readlink(image_.c_str(), link.data(), link.size() - 1);
-            std::string named = length > 0 ? std::string(link.data(), std::size_t(length)) : "";
-            fault_ = error == ENOENT ? "it is a link to " + named + ", which does not exist"
-                                     : std::strerror(error);
+            fault_ = sys::FailedFor(ENOENT) ? "it is a link to " + sys::ReadLink(image_.c_str()) +
+                                                  ", which does not exist"
+                                            : sys::Reason();
             return;
         }
         target_.path = target;
         target_.temporary = target_.path + ".new";
         target_.folder = -1;
-        std::free(target);
     }
 
     // Nothing that is already there is overwritten.
@@ -159,7 +155,7 @@ class MachineFolder final : public HostFolderForm
             return false;
         if (MapImageFile(fd, static_cast<std::size_t>(info.st_size), text))
             return true;
-        Complain("%s: cannot read the registry image: %s", image_.c_str(), std::strerror(errno));
+        Complain("%s: cannot read the registry image: %s", image_.c_str(), sys::Reason());
         sys::Close(fd);
         return false;
     }

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +39,7 @@ void OnBusError(int, siginfo_t* info, void*)
         signal(SIGBUS, SIG_DFL);
         return;
     }
+    // Straight to the kernel: nothing else is safe in a signal handler.
     ssize_t written = write(2, mapped.message, mapped.messageLength);
     static_cast<void>(written);
     _exit(mapped.exitStatus);
@@ -57,10 +57,10 @@ bool CopyFromImage(int fd, const char*& data, std::size_t& size)
     while (size > 0)
     {
         ssize_t copied = sys::CopyRange(mapped.fd, &from, fd, size);
-        if (copied < 0 && errno == EINTR)
+        if (copied < 0 && sys::FailedFor(EINTR))
             continue;
-        if (copied < 0 &&
-            (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL))
+        if (copied < 0 && (sys::FailedFor(EXDEV) || sys::FailedFor(EOPNOTSUPP) ||
+                           sys::FailedFor(ENOSYS) || sys::FailedFor(EINVAL)))
             return true;
         if (copied <= 0)
             return false;
@@ -112,12 +112,8 @@ void LetGoOfImageMapping()
         return;
     try
     {
-        mapped.letGo = std::thread(
-            [begin = mapped.begin, size = mapped.size, fd = mapped.fd]
-            {
-                madvise(const_cast<char*>(begin), size, MADV_DONTNEED);
-                posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-            });
+        mapped.letGo = std::thread([begin = mapped.begin, size = mapped.size, fd = mapped.fd]
+                                   { sys::DropPages(const_cast<char*>(begin), size, fd); });
     }
     catch (const std::system_error&)
     {

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,13 +23,11 @@ namespace
 // $HOME/.win95.
 std::string MachineFolderName(bool& chosen)
 {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0')
-    {
-        const passwd* user = getpwuid(getuid());
-        home = user != nullptr ? user->pw_dir : "/";
-    }
-    const std::string standard = std::string(home) + "/.win95";
+    const char* variable = std::getenv("HOME");
+    std::string home = variable != nullptr ? variable : "";
+    if (home.empty())
+        home = sys::UserHome();
+    const std::string standard = (home.empty() ? "/" : home) + "/.win95";
     const char* prefix = std::getenv("WIN95PREFIX");
     chosen = prefix != nullptr && prefix[0] != '\0' && standard != prefix;
     return chosen ? prefix : standard;
@@ -70,7 +67,7 @@ std::string MissingPrefixFault(const std::string& path, const std::string& name)
 {
     struct stat info;
     // Another run may have made the machine folder since: it is taken then.
-    if (lstat(path.c_str(), &info) == 0)
+    if (sys::Lstat(path.c_str(), &info) == 0)
         return S_ISLNK(info.st_mode) ? "it is a symbolic link to something that does not exist"
                                      : "";
     if (path[0] == '~')
@@ -84,7 +81,7 @@ std::string MissingPrefixFault(const std::string& path, const std::string& name)
     if (SameName(name, "WINDOWS"))
         return "there is no such Windows directory; name the folder that is the C: drive";
     const std::string parent = path.substr(0, path.size() - name.size());
-    if (!parent.empty() && (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
+    if (!parent.empty() && (sys::Stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
         return "there is no such folder, nor the folder " + parent +
                " that would hold a new machine; create that first";
     return "";
@@ -97,7 +94,7 @@ std::string PrefixFault(std::string path, bool chosen)
         path.pop_back();
     const std::string name = path.substr(path.rfind('/') + 1);
     struct stat info;
-    if (stat(path.c_str(), &info) == 0)
+    if (sys::Stat(path.c_str(), &info) == 0)
     {
         const char* holder = RegistryFileHolder(name);
         if (S_ISREG(info.st_mode) && holder != nullptr)
@@ -109,7 +106,7 @@ std::string PrefixFault(std::string path, bool chosen)
                    "folder that holds it";
         return "";
     }
-    if (errno != ENOENT || !chosen)
+    if (!sys::FailedFor(ENOENT) || !chosen)
         return "";
     return MissingPrefixFault(path, name);
 }
@@ -120,13 +117,13 @@ int LockFolder(const std::string& folder)
 {
     if (!MakeFolders(folder))
     {
-        Complain("%s: cannot create the machine folder: %s", folder.c_str(), std::strerror(errno));
+        Complain("%s: cannot create the machine folder: %s", folder.c_str(), sys::Reason());
         return -1;
     }
     int fd = sys::Open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0 || sys::Lock(fd) != 0)
     {
-        Complain("%s: cannot take the machine: %s", folder.c_str(), std::strerror(errno));
+        Complain("%s: cannot take the machine: %s", folder.c_str(), sys::Reason());
         if (fd >= 0)
             sys::Close(fd);
         return -1;
@@ -143,7 +140,7 @@ bool MakeFolders(const std::string& path)
         if (at != path.size() && path[at] != '/')
             continue;
         std::string part = path.substr(0, at);
-        if (sys::Mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        if (sys::Mkdir(part.c_str(), 0755) != 0 && !sys::FailedFor(EEXIST))
             return false;
     }
     return true;
@@ -160,14 +157,14 @@ std::unique_ptr<MachineForm> TakeMachine(std::string& name)
         return nullptr;
     }
     struct stat image;
-    if (stat(name.c_str(), &image) == 0 && S_ISREG(image.st_mode))
+    if (sys::Stat(name.c_str(), &image) == 0 && S_ISREG(image.st_mode))
         return DiskImageForm(name);
     int lock = LockFolder(name);
     if (lock < 0)
         return nullptr;
     FolderKind kind = FolderKind::Machine;
     if (!ReadFolderKind(name, kind))
-        return MachineFolderForm(name, lock, std::strerror(errno));
+        return MachineFolderForm(name, lock, sys::Reason());
     if (kind == FolderKind::Installation)
         return InstallationFolderForm(name, lock);
     return MachineFolderForm(name, lock, "");

@@ -45,15 +45,16 @@ const char* RegistryFileFault(const struct stat& info, char* buffer, std::size_t
 int OpenRegistryFile(const std::string& path, SaveTarget& target, struct stat& info)
 {
     char buffer[128];
-    const char* fault = stat(path.c_str(), &info) != 0
-                            ? std::strerror(errno)
+    const char* fault = sys::Stat(path.c_str(), &info) != 0
+                            ? sys::Reason()
                             : RegistryFileFault(info, buffer, sizeof buffer);
     int fd = -1;
     if (fault == nullptr)
     {
         fd = sys::Open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        fault = fd < 0 || fstat(fd, &info) != 0 ? std::strerror(errno)
-                                                : RegistryFileFault(info, buffer, sizeof buffer);
+        fault = fd < 0 || sys::Fstat(fd, &info) != 0
+                    ? sys::Reason()
+                    : RegistryFileFault(info, buffer, sizeof buffer);
     }
     if (fault != nullptr)
     {
@@ -74,21 +75,25 @@ bool ReadRegistryFile(const std::string& path, int fd, std::size_t size, std::st
     sys::CheckMemory();
     bytes.assign(size, '\0');
     std::size_t got = 0;
+    ssize_t piece = 0;
     while (got < bytes.size())
     {
-        ssize_t piece = sys::Read(fd, bytes.data() + got, bytes.size() - got);
-        if (piece < 0 && errno == EINTR)
+        piece = sys::Read(fd, bytes.data() + got, bytes.size() - got);
+        if (piece < 0 && sys::FailedFor(EINTR))
             continue;
         if (piece <= 0)
             break;
         got += static_cast<std::size_t>(piece);
     }
-    int error = got < bytes.size() ? errno : 0;
-    sys::Close(fd);
+    const bool failed = piece < 0;
+    {
+        sys::CauseKept kept;
+        sys::Close(fd);
+    }
     if (got == bytes.size())
         return true;
     Complain("%s: cannot read the registry image: %s", path.c_str(),
-             error != 0 ? std::strerror(error) : "it was cut short while being read");
+             failed ? sys::Reason() : "it was cut short while being read");
     return false;
 }
 

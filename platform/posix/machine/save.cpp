@@ -4,7 +4,6 @@
 #include "platform/posix/os/sys.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 
 namespace win95
@@ -65,13 +64,12 @@ bool WriteTemporary(const SaveTarget& target, const std::function<bool(const Wri
         (!target.known || sys::ChownChmod(fd, target.owner, target.group, target.mode) == 0) &&
         content(append);
     bool flushed = complete && sys::Fsync(fd) == 0;
-    int error = errno;
-    bool closed = sys::Close(fd) == 0;
-    if (flushed && closed)
+    if (flushed && sys::Close(fd) == 0)
         return true;
-    error = flushed ? errno : error;
+    sys::CauseKept kept;
+    if (!flushed)
+        sys::Close(fd);
     sys::Unlink(temporary);
-    errno = error;
     return false;
 }
 
@@ -79,9 +77,8 @@ bool ReplaceWithTemporary(const SaveTarget& target)
 {
     if (sys::Rename(target.temporary.c_str(), target.path.c_str()) != 0)
     {
-        int error = errno;
+        sys::CauseKept kept;
         sys::Unlink(target.temporary.c_str());
-        errno = error;
         return false;
     }
     if (target.folder >= 0)

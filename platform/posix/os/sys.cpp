@@ -492,9 +492,18 @@ std::string UserHome()
     return user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "";
 }
 
-const dirent* ReadDir(DIR* dir)
+const dirent* ReadDir(DIR* dir, bool& failed)
 {
-    return Injected("readdir") ? nullptr : readdir(dir);
+    failed = Injected("readdir");
+    if (failed)
+        return nullptr;
+    const int before = errno;
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    failed = entry == nullptr && errno != 0;
+    if (entry == nullptr && !failed)
+        errno = before;
+    return entry;
 }
 
 int CloseDir(DIR* dir)

@@ -127,9 +127,10 @@ std::string ReadLink(const char* path);
 std::string CurrentFolder();
 // The home folder the user database gives this user; "" when it has none.
 std::string UserHome();
-// Lists the next entry of the folder; null at its end, or on failure with
-// the cause kept (and unchanged at its end).
-const dirent* ReadDir(DIR* dir);
+// Lists the next entry of the folder; null at its end, and null with
+// `failed` set and the cause kept when the listing broke off: a caller
+// that acts on what a folder lacks must not take that for its end.
+const dirent* ReadDir(DIR* dir, bool& failed);
 int CloseDir(DIR* dir);
 // A second descriptor (F_DUPFD_CLOEXEC) for the open file.
 int DupFd(int fd);
