@@ -95,11 +95,11 @@ std::unique_ptr<Hive9x> HiveFromText(std::string_view text, const std::string& r
                            " for Windows 9x (" + std::to_string(data.size()) + " bytes)");
         return dropOversize;
     };
-    TextError error;
+    win95::Fault error;
     if (!ReadText(text, sink, error))
     {
         if (!error.what.empty())
-            messages.push_back("line " + std::to_string(error.line) + ": " + error.what);
+            messages.push_back(error.where + ": " + error.what);
         return nullptr;
     }
     if (otherRoots > 0)

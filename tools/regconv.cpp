@@ -344,9 +344,9 @@ int CheckFile(const char* path)
     struct stat info;
     if (!ReadInput(path, bytes, info))
         return 1;
-    const std::vector<win95::Hive9xError> problems = win95::Hive9x::Check(std::move(bytes));
-    for (const win95::Hive9xError& problem : problems)
-        std::printf("%s: offset 0x%zx: %s%s\n", path, problem.offset, problem.what.c_str(),
+    const std::vector<win95::Hive9xFinding> problems = win95::Hive9x::Check(std::move(bytes));
+    for (const win95::Hive9xFinding& problem : problems)
+        std::printf("%s: %s: %s%s\n", path, problem.fault.where.c_str(), problem.fault.what.c_str(),
                     problem.unusual ? " (the programs keep it as it is)" : "");
     if (problems.empty())
         std::printf("%s: sound\n", path);
@@ -394,11 +394,11 @@ int main(int argc, char** argv)
     const bool binary = bytes.compare(0, 4, "CREG") == 0;
     if (binary)
     {
-        win95::Hive9xError error;
+        win95::Fault error;
         hive = win95::Hive9x::Read(std::move(bytes), error);
         if (hive == nullptr)
         {
-            std::fprintf(stderr, "regconv: %s: offset 0x%zx: %s\n", input, error.offset,
+            std::fprintf(stderr, "regconv: %s: %s: %s\n", input, error.where.c_str(),
                          error.what.c_str());
             return 1;
         }

@@ -681,11 +681,11 @@ bool MapImage(ImageText& text)
 // The registry from its bytes; null once the fault has been reported.
 std::unique_ptr<Storage> RegistryFrom(std::string bytes)
 {
-    Hive9xError fault;
+    Fault fault;
     std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), fault);
     if (!hive)
     {
-        Complain("%s: offset 0x%zx: %s", machine.registryPath.c_str(), fault.offset,
+        Complain("%s: %s: %s", machine.registryPath.c_str(), fault.where.c_str(),
                  fault.what.c_str());
         return nullptr;
     }
@@ -794,11 +794,11 @@ void LoadImage()
     }
     GuardMapping(text.View());
     sys::CheckMemory();
-    ImageError error;
+    Fault error;
     ImagePtr image = ReadImage(std::move(text), error);
     if (!image)
     {
-        Complain("%s:%zu: %s", ImagePath().c_str(), error.line, error.what.c_str());
+        Complain("%s:%s: %s", ImagePath().c_str(), error.where.c_str(), error.what.c_str());
         return;
     }
     machine.registry.reset(image.release());

@@ -58,7 +58,7 @@ std::size_t CommonPrefix(std::string_view a, std::string_view b)
     return same;
 }
 
-bool Fail(ImageError& error, std::size_t line, const char* what)
+bool Fail(Image::LineFault& error, std::size_t line, const char* what)
 {
     error.line = line;
     error.what = what;
@@ -84,7 +84,7 @@ struct Image::Piece
     std::size_t begin;
     std::size_t end;
     KeyLines lines;
-    ImageError error;
+    LineFault error;
     const char* nul = nullptr;
     bool read = true;
 };
@@ -103,7 +103,16 @@ std::size_t Image::LineOf(const char* at) const
     return 1 + static_cast<std::size_t>(std::count(text_.data(), at, '\n'));
 }
 
-bool Image::Load(ImageText text, ImageError& error)
+bool Image::Load(ImageText text, Fault& fault)
+{
+    LineFault error;
+    if (LoadLines(std::move(text), error))
+        return true;
+    fault = {std::to_string(error.line), error.what};
+    return false;
+}
+
+bool Image::LoadLines(ImageText text, LineFault& error)
 {
     source_ = std::move(text);
     text_ = source_.View();
@@ -210,7 +219,7 @@ const char* Image::NulIn(std::size_t begin, std::size_t end) const
 // lines is searched for one, even after another fault. It is searched for
 // a stretch ahead of the lines being checked, which then come from the cache.
 bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                      ImageError& error, const char*& nul) const
+                      LineFault& error, const char*& nul) const
 {
     std::size_t searched = begin;
     bool read = CheckLines(begin, end, line, lines, error, searched, nul);
@@ -220,7 +229,7 @@ bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyL
 }
 
 bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                       ImageError& error, std::size_t& searched, const char*& nul) const
+                       LineFault& error, std::size_t& searched, const char*& nul) const
 {
     std::string_view t = text_;
     LoadPath path;
@@ -284,7 +293,7 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, Key
 // are checked again; `same` is how many bytes after its '[' are those of
 // the path before.
 bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same,
-                        std::size_t line, LoadPath& path, KeyLines& lines, ImageError& error) const
+                        std::size_t line, LoadPath& path, KeyLines& lines, LineFault& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -347,10 +356,10 @@ void ImageDeleter::operator()(Image* image) const
     delete image;
 }
 
-ImagePtr ReadImage(ImageText text, ImageError& error)
+ImagePtr ReadImage(ImageText text, Fault& fault)
 {
     ImagePtr image(new Image);
-    if (!image->Load(std::move(text), error))
+    if (!image->Load(std::move(text), fault))
         return nullptr;
     return image;
 }

@@ -160,13 +160,14 @@ struct Hive9x::Data
     std::unordered_map<Key, std::unordered_multimap<std::uint64_t, Key>> named;
 
     // Reading and checking; `problems` gets every one found.
-    void Load(std::vector<Hive9xError>& problems);
-    bool LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xError>& problems);
-    bool LoadBlocks(std::vector<Hive9xError>& problems);
-    bool LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xError>& problems);
-    bool CheckRecord(std::size_t at, std::size_t length, std::vector<Hive9xError>& problems) const;
-    void LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>& problems);
-    void CheckNames(std::vector<Hive9xError>& problems) const;
+    void Load(std::vector<Hive9xFinding>& problems);
+    bool LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems);
+    bool LoadBlocks(std::vector<Hive9xFinding>& problems);
+    bool LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xFinding>& problems);
+    bool CheckRecord(std::size_t at, std::size_t length,
+                     std::vector<Hive9xFinding>& problems) const;
+    void LoadTree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems);
+    void CheckNames(std::vector<Hive9xFinding>& problems) const;
 
     // Values and records.
     std::vector<Value>& Values(Key key);

@@ -5,6 +5,7 @@
 #include "platform/posix/storage/win9x/format.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace win95
 {
@@ -130,10 +131,12 @@ using namespace hive9x;
 namespace
 {
 
-bool Note(std::vector<Hive9xError>& problems, std::size_t offset, std::string what,
+bool Note(std::vector<Hive9xFinding>& problems, std::size_t offset, std::string what,
           bool unusual = false)
 {
-    problems.push_back(Hive9xError{offset, std::move(what), unusual});
+    char where[32];
+    std::snprintf(where, sizeof where, "offset 0x%zx", offset);
+    problems.push_back(Hive9xFinding{Fault{where, std::move(what)}, unusual});
     return false;
 }
 
@@ -145,7 +148,7 @@ bool IsAscii(std::string_view name)
 
 } // namespace
 
-void Hive9x::Data::Load(std::vector<Hive9xError>& problems)
+void Hive9x::Data::Load(std::vector<Hive9xFinding>& problems)
 {
     const std::size_t size = bytes.size();
     if (size < 4 || bytes.compare(0, 4, "CREG") != 0)
@@ -207,7 +210,7 @@ void Hive9x::Data::Load(std::vector<Hive9xError>& problems)
 // The chain of free runs: each run starts where an entry may stand, holds
 // whole entries (and perhaps the unused end of its region) and meets no
 // other run or entry.
-bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems)
 {
     const TreeGeometry geometry{treeSize};
     std::size_t linkAt = treeAt + 0x0C;
@@ -238,7 +241,7 @@ bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xEr
     return true;
 }
 
-bool Hive9x::Data::LoadBlocks(std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadBlocks(std::vector<Hive9xFinding>& problems)
 {
     const std::size_t size = bytes.size();
     // A file whose root has no subkeys may have no data blocks at all.
@@ -267,7 +270,8 @@ bool Hive9x::Data::LoadBlocks(std::vector<Hive9xError>& problems)
     return true;
 }
 
-bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at,
+                             std::vector<Hive9xFinding>& problems)
 {
     const auto blockSize = Get32(bytes, at + 4);
     if (Get16(bytes, at + 0x0C) != headerFlags)
@@ -344,7 +348,7 @@ bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at, std::vector<Hive
 // A key's record: its name and values lie inside its length, within the
 // limits Windows 9x keeps to.
 bool Hive9x::Data::CheckRecord(std::size_t at, std::size_t length,
-                               std::vector<Hive9xError>& problems) const
+                               std::vector<Hive9xFinding>& problems) const
 {
     const std::size_t used = Get32(bytes, at + 8);
     const std::size_t nameLength = Get16(bytes, at + 0x0C);
@@ -374,7 +378,7 @@ bool Hive9x::Data::CheckRecord(std::size_t at, std::size_t length,
     return true;
 }
 
-void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>& problems)
+void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems)
 {
     const TreeGeometry geometry{treeSize};
     // For each block, the slot of each key number.
@@ -507,7 +511,7 @@ void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>
 
 // Siblings whose names are the same in any case: sorted by parent and
 // name hash, such names stand next to each other.
-void Hive9x::Data::CheckNames(std::vector<Hive9xError>& problems) const
+void Hive9x::Data::CheckNames(std::vector<Hive9xFinding>& problems) const
 {
     struct Sibling
     {
@@ -536,25 +540,25 @@ void Hive9x::Data::CheckNames(std::vector<Hive9xError>& problems) const
             }
 }
 
-std::vector<Hive9xError> Hive9x::Check(std::string bytes)
+std::vector<Hive9xFinding> Hive9x::Check(std::string bytes)
 {
     Data data;
     data.bytes = std::move(bytes);
-    std::vector<Hive9xError> problems;
+    std::vector<Hive9xFinding> problems;
     data.Load(problems);
     return problems;
 }
 
-std::unique_ptr<Hive9x> Hive9x::Read(std::string bytes, Hive9xError& error)
+std::unique_ptr<Hive9x> Hive9x::Read(std::string bytes, Fault& fault)
 {
     auto data = std::make_unique<Data>();
     data->bytes = std::move(bytes);
-    std::vector<Hive9xError> problems;
+    std::vector<Hive9xFinding> problems;
     data->Load(problems);
-    for (const Hive9xError& problem : problems)
+    for (const Hive9xFinding& problem : problems)
         if (!problem.unusual)
         {
-            error = problem;
+            fault = problem.fault;
             return nullptr;
         }
     return std::unique_ptr<Hive9x>(new Hive9x(std::move(data)));
