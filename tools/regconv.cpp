@@ -10,6 +10,7 @@
 #include "platform/posix/machine/disk_installation.h"
 #include "platform/posix/machine/installation.h"
 #include "platform/posix/os/sys.h"
+#include "platform/posix/os/text.h"
 #include "tools/convert.h"
 
 #include <cerrno>
@@ -20,7 +21,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -72,7 +72,7 @@ Request WrongLine(const std::string& what)
 bool TakeRoot(const char* name, std::string& root)
 {
     for (const char* known : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"})
-        if (strcasecmp(name, known) == 0)
+        if (win95::SameName(name, known))
         {
             root = known;
             return true;

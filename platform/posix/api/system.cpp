@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include "platform/posix/machine/machine.h"
+#include "platform/posix/os/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,14 +15,21 @@ namespace
 {
 thread_local DWORD lastError = 0;
 
+// The byte with an ASCII capital made small, by the machine's one rule for
+// case; bytes from 0x80 up stay as they are, whatever the locale.
+unsigned char Small(char c)
+{
+    return static_cast<unsigned char>(win95::LowerWord(static_cast<unsigned char>(c)));
+}
+
 // Orders like Windows' word sort for these texts: letters compare without
 // case first, and only equal texts compare equal.
 int CaseBlindOrder(LPCSTR first, LPCSTR second)
 {
     for (; *first != '\0' || *second != '\0'; ++first, ++second)
     {
-        int a = std::tolower(static_cast<unsigned char>(*first));
-        int b = std::tolower(static_cast<unsigned char>(*second));
+        int a = Small(*first);
+        int b = Small(*second);
         if (a != b)
             return a < b ? -1 : 1;
     }

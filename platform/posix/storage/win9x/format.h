@@ -28,6 +28,7 @@
 //     least the highest one. Offsets in a block count from its start.
 #pragma once
 
+#include "platform/posix/os/text.h"
 #include "platform/posix/storage/win9x/hive.h"
 
 #include <cstdint>
@@ -67,8 +68,6 @@ std::uint16_t Get16(const std::string& bytes, std::size_t at);
 void Put32(std::string& bytes, std::size_t at, std::uint32_t value);
 void Put16(std::string& bytes, std::size_t at, std::uint16_t value);
 
-char Upper(char c);
-bool SameName(std::string_view a, std::string_view b);
 // A hash of the name in upper case, to find names that are the same in any case.
 std::uint64_t NameKey(std::string_view name);
 // The sum of the name's upper-cased bytes below 0x80: what Windows looks a

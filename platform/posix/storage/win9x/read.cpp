@@ -37,26 +37,11 @@ void Put16(std::string& bytes, std::size_t at, std::uint16_t value)
     bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
-char Upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i]))
-            return false;
-    return true;
-}
-
 std::uint64_t NameKey(std::string_view name)
 {
     std::uint64_t hash = 14695981039346656037u;
     for (char c : name)
-        hash = (hash ^ static_cast<unsigned char>(Upper(c))) * 1099511628211u;
+        hash = (hash ^ static_cast<unsigned char>(AsciiUpper(c))) * 1099511628211u;
     return hash;
 }
 
@@ -65,7 +50,7 @@ std::uint32_t NameHash(std::string_view name)
     std::uint32_t hash = 0;
     for (char c : name)
         if (static_cast<unsigned char>(c) < 0x80)
-            hash += static_cast<unsigned char>(Upper(c));
+            hash += static_cast<unsigned char>(AsciiUpper(c));
     return hash;
 }
 
