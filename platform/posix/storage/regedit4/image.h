@@ -1,4 +1,4 @@
-// The registry image, the REGEDIT4 text storage (keys.h), as the machine
+// The registry image, the REGEDIT4 text storage (storage.h), as the machine
 // takes it: its bytes, read and checked once, written back once. Sections
 // that a run does not touch are written back byte for byte as they were
 // read.

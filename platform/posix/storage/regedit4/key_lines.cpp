@@ -116,6 +116,30 @@ bool Image::LoadLines(ImageText text, LineFault& error)
 {
     source_ = std::move(text);
     text_ = source_.View();
+    std::size_t body = 0;
+    if (!ReadHeader(body, error))
+        return false;
+    std::vector<Piece> pieces = Pieces(body);
+    ReadPieces(pieces);
+    if (!PiecesRead(pieces, error))
+        return false;
+    KeyLines& all = pieces.front().lines;
+    for (std::size_t k = 1; k < pieces.size(); ++k)
+    {
+        KeyLines& lines = pieces[k].lines;
+        all.sections.insert(all.sections.end(), lines.sections.begin(), lines.sections.end());
+        all.shared.insert(all.shared.end(), lines.shared.begin(), lines.shared.end());
+        lines = KeyLines();
+    }
+    sections_ = std::move(all.sections);
+    shared_ = std::move(all.shared);
+    keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
+    return true;
+}
+
+// The first line, "REGEDIT4"; `body` gets where the next one starts.
+bool Image::ReadHeader(std::size_t& body, LineFault& error) const
+{
     std::string_view t = text_;
     if (t.size() >= NoSection)
         return Fail(error, 1, "image too large");
@@ -128,11 +152,19 @@ bool Image::LoadLines(ImageText text, LineFault& error)
         return Fail(error, LineOf(nul), "NUL byte");
     if (!isImage)
         return Fail(error, 1, "not a REGEDIT4 image");
-    // Each piece after the first begins at a key line, which is recorded as
-    // sharing no names with the line before: that only makes one more
-    // place to look for subkeys.
+    body = header.next;
+    return true;
+}
+
+// The stretches of the text from `body` on that are read at once. Each
+// piece after the first begins at a key line, which is recorded as sharing
+// no names with the line before: that only makes one more place to look
+// for subkeys.
+std::vector<Image::Piece> Image::Pieces(std::size_t body) const
+{
+    std::string_view t = text_;
     std::vector<Piece> pieces;
-    for (std::size_t from = header.next; from < t.size() || pieces.empty();)
+    for (std::size_t from = body; from < t.size() || pieces.empty();)
     {
         std::size_t to = t.size();
         if (t.size() >= splitSize && t.size() - from > pieceSize)
@@ -140,9 +172,16 @@ bool Image::LoadLines(ImageText text, LineFault& error)
         pieces.push_back({from, to, {}, {}, nullptr, true});
         from = to;
     }
-    // The first piece's records take all the others' at the end: a key line
-    // takes at least 12 bytes, so this never moves them, and the pages
-    // reserved beyond those used are never touched.
+    return pieces;
+}
+
+// Reads the pieces on this thread and, when there are several, on a second
+// one. The first piece's records take all the others' at the end: a key
+// line takes at least 12 bytes, so this never moves them, and the pages
+// reserved beyond those used are never touched.
+void Image::ReadPieces(std::vector<Piece>& pieces) const
+{
+    std::string_view t = text_;
     std::atomic<std::size_t> next{0};
     auto readPieces = [&]
     {
@@ -182,8 +221,13 @@ bool Image::LoadLines(ImageText text, LineFault& error)
     for (const std::exception_ptr& failure : {ours, theirs})
         if (failure)
             std::rethrow_exception(failure);
-    // A NUL byte anywhere is the fault reported first; then the first fault
-    // in the text.
+}
+
+// False, with the fault, when a piece was not read: a NUL byte anywhere is
+// the fault reported first; then the first fault in the text, its line
+// counted from the start of the text.
+bool Image::PiecesRead(const std::vector<Piece>& pieces, LineFault& error) const
+{
     for (const Piece& piece : pieces)
         if (piece.nul != nullptr)
             return Fail(error, LineOf(piece.nul), "NUL byte");
@@ -191,20 +235,9 @@ bool Image::LoadLines(ImageText text, LineFault& error)
         if (!piece.read)
         {
             error = piece.error;
-            error.line += LineOf(t.data() + piece.begin) - 1;
+            error.line += LineOf(text_.data() + piece.begin) - 1;
             return false;
         }
-    KeyLines& all = pieces.front().lines;
-    for (std::size_t k = 1; k < pieces.size(); ++k)
-    {
-        KeyLines& lines = pieces[k].lines;
-        all.sections.insert(all.sections.end(), lines.sections.begin(), lines.sections.end());
-        all.shared.insert(all.shared.end(), lines.shared.begin(), lines.shared.end());
-        lines = KeyLines();
-    }
-    sections_ = std::move(all.sections);
-    shared_ = std::move(all.shared);
-    keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
 

@@ -135,6 +135,10 @@ class Image final : public Storage
 
     // Reading and checking the text (key_lines.cpp).
     bool LoadLines(ImageText text, LineFault& error);
+    bool ReadHeader(std::size_t& body, LineFault& error) const;
+    std::vector<Piece> Pieces(std::size_t body) const;
+    void ReadPieces(std::vector<Piece>& pieces) const;
+    bool PiecesRead(const std::vector<Piece>& pieces, LineFault& error) const;
     const char* NulIn(std::size_t begin, std::size_t end) const;
     void ReadPiece(Piece& piece, std::size_t reserve) const;
     std::size_t LineOf(const char* at) const;
@@ -145,7 +149,7 @@ class Image final : public Storage
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same, std::size_t line,
                      LoadPath& path, KeyLines& lines, LineFault& error) const;
 
-    // The key tree (image_tree.cpp).
+    // The key tree (tree.cpp).
     std::uint32_t Depth(std::uint32_t section) const;
     std::string_view Pool(std::string_view fixed) const;
     NameAt ChildName(std::uint32_t section, KeyId parent) const;
@@ -172,13 +176,18 @@ class Image final : public Storage
     std::uint32_t LastSubtreeSection(KeyId key) const;
     std::string Path(KeyId key) const;
 
-    // The index of known keys by parent and name (image_index.cpp).
+    // The index of known keys by parent and name (index.cpp).
     // The first key of that parent and name without any of the `skip` flags.
     KeyId Lookup(KeyId parent, std::string_view name, std::uint32_t hash, unsigned skip) const;
     void Index(KeyId key) const;
     void Reindex(std::size_t slots) const;
 
-    // Writing back (image_write.cpp).
+    // Writing back (write.cpp).
+    struct Changes;
+    void PlaceNewKeys(Changes& changes) const;
+    void PlaceChangedValues(Changes& changes) const;
+    void PlaceDeletions(Changes& changes) const;
+    static void ListTouched(Changes& changes);
     void WriteSection(Output& out, KeyId key, std::uint32_t section) const;
     void WriteNewKey(Output& out, KeyId key, bool withValues) const;
     void WriteNewSubtree(Output& out, KeyId key) const;

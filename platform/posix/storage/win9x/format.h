@@ -110,6 +110,9 @@ struct Block
     std::vector<std::uint32_t> freeChain; // free records' offsets, in chain order
 };
 
+class TreeSpace;   // alloc.h
+class RecordSpace; // alloc.h
+
 // A run of free key entries.
 struct Run
 {
@@ -165,7 +168,24 @@ struct Hive9x::Data
     bool LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xFinding>& problems);
     bool CheckRecord(std::size_t at, std::size_t length,
                      std::vector<Hive9xFinding>& problems) const;
+    // A key entry to be read, and the link that led to it.
+    struct Pending
+    {
+        std::uint32_t entry;
+        Key parent;
+        std::size_t depth;
+        std::size_t linkAt; // the field that led here
+    };
+    // For each block, the slot of each key number; none where it is free.
+    using Numbered = std::vector<std::vector<std::uint32_t>>;
+    Numbered SlotsByNumber() const;
     void LoadTree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems);
+    bool LoadEntry(const Pending& here, const Numbered& numbered, std::vector<bool>& covered,
+                   std::vector<Pending>& stack, std::vector<Hive9xFinding>& problems);
+    bool LoadRecordOf(Node& node, Key key, std::size_t at, const Numbered& numbered,
+                      std::vector<Hive9xFinding>& problems);
+    bool CheckKeyEntry(const Node& node, std::size_t at, std::size_t depth,
+                       std::vector<Hive9xFinding>& problems) const;
     void CheckNames(std::vector<Hive9xFinding>& problems) const;
 
     // Values and records.
@@ -180,6 +200,14 @@ struct Hive9x::Data
     void NameChildren(Key parent);
     Key FirstAlive(Key key) const;
 
+    // Writing (write.cpp).
+    std::vector<bool> Written(const std::vector<Key>& leftOut) const;
+    std::vector<std::uint32_t> PlaceRecords(hive9x::RecordSpace& records,
+                                            const std::vector<bool>& written) const;
+    std::vector<std::uint32_t> PlaceEntries(hive9x::TreeSpace& tree,
+                                            const std::vector<bool>& written) const;
+    void LinkEntries(std::string& entries, const std::vector<std::uint32_t>& entryOf,
+                     const std::vector<std::uint32_t>& ids, const std::vector<bool>& written) const;
     bool Emit(const std::function<bool(const char*, std::size_t)>& write,
               const std::vector<Key>& leftOut) const;
 };

@@ -7,7 +7,7 @@
 // next sibling, with a hash of its name and the id of its data record),
 // then data blocks ("RGDB") holding one record per key: its name and its
 // values. A key's id is its block number (high word) and its number within
-// that block (low word). hive9x_format.h gives the layout in full; the
+// that block (low word). format.h gives the layout in full; the
 // file is read and changed with every piece of Windows' own bookkeeping
 // (free entries and records, block counters) kept exact.
 //
