@@ -66,7 +66,7 @@ void ReadHive(benchmark::State& state)
         state.PauseTiming();
         std::string bytes = SystemDat();
         state.ResumeTiming();
-        win95::Hive9xError error;
+        win95::Fault error;
         std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), error);
         if (hive == nullptr)
             state.SkipWithError(("not read: " + error.what).c_str());
@@ -83,7 +83,7 @@ void InstallInMemory(benchmark::State& state)
         state.PauseTiming();
         std::string bytes = SystemDat();
         state.ResumeTiming();
-        win95::Hive9xError error;
+        win95::Fault error;
         std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), error);
         std::size_t at = 0;
         if (hive == nullptr || !Install(*hive) ||
@@ -134,7 +134,7 @@ void InstallToFile(benchmark::State& state)
         ready = file != nullptr && std::fclose(file) == 0 && ready;
         state.ResumeTiming();
         std::string bytes;
-        win95::Hive9xError error;
+        win95::Fault error;
         std::unique_ptr<Hive9x> hive = ready && ReadWhole(path.c_str(), bytes)
                                            ? Hive9x::Read(std::move(bytes), error)
                                            : nullptr;

@@ -50,7 +50,7 @@ void ReadImage(benchmark::State& state)
         state.PauseTiming();
         std::string text = image;
         state.ResumeTiming();
-        win95::ImageError error;
+        win95::Fault error;
         win95::ImagePtr parsed = win95::ReadImage(std::move(text), error);
         if (!parsed)
             state.SkipWithError(("image not read: " + error.what).c_str());
@@ -65,7 +65,7 @@ void ReadImage(benchmark::State& state)
 void WriteImage(benchmark::State& state)
 {
     const std::string& image = Image(state);
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr parsed = win95::ReadImage(image, error);
     if (!parsed)
     {

@@ -1,6 +1,7 @@
 // Both directions of the conversion, over the binary registry's calls.
 #include "tools/convert.h"
 
+#include "platform/posix/os/text.h"
 #include "platform/posix/storage/regedit4/values.h"
 #include "tools/regedit4.h"
 
@@ -13,29 +14,17 @@ namespace
 
 using win95::Hive9x;
 
-char Upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-std::string UpperText(std::string_view text)
-{
-    std::string upper(text);
-    for (char& c : upper)
-        c = Upper(c);
-    return upper;
-}
-
 // The path below the file's root for a key line's path, or false when the
 // key lies under another root.
 bool BelowRoot(std::string_view path, const std::string& root, std::string& below)
 {
     const std::size_t cut = std::min(path.find('\\'), path.size());
-    const std::string first = UpperText(path.substr(0, cut));
+    const std::string_view first = path.substr(0, cut);
     const std::string_view rest = path.substr(std::min(cut + 1, path.size()));
-    if (first == UpperText(root))
+    if (win95::SameName(first, root))
         below = rest;
-    else if (first == "HKEY_CLASSES_ROOT" && UpperText(root) == "HKEY_LOCAL_MACHINE")
+    else if (win95::SameName(first, "HKEY_CLASSES_ROOT") &&
+             win95::SameName(root, "HKEY_LOCAL_MACHINE"))
         below = "SOFTWARE\\Classes\\" + std::string(rest);
     else
         return false;
@@ -63,7 +52,7 @@ std::unique_ptr<Hive9x> HiveFromText(std::string_view text, const std::string& r
             ++otherRoots;
             return true;
         }
-        std::string upper = UpperText(below);
+        std::string upper = win95::AsciiUpper(below);
         if (auto found = made.find(upper); found != made.end())
         {
             key = found->second;
@@ -95,11 +84,11 @@ std::unique_ptr<Hive9x> HiveFromText(std::string_view text, const std::string& r
                            " for Windows 9x (" + std::to_string(data.size()) + " bytes)");
         return dropOversize;
     };
-    TextError error;
+    win95::Fault error;
     if (!ReadText(text, sink, error))
     {
         if (!error.what.empty())
-            messages.push_back("line " + std::to_string(error.line) + ": " + error.what);
+            messages.push_back(error.where + ": " + error.what);
         return nullptr;
     }
     if (otherRoots > 0)

@@ -10,6 +10,7 @@
 #include "platform/posix/machine/disk_installation.h"
 #include "platform/posix/machine/installation.h"
 #include "platform/posix/os/sys.h"
+#include "platform/posix/os/text.h"
 #include "tools/convert.h"
 
 #include <cerrno>
@@ -20,7 +21,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -72,7 +72,7 @@ Request WrongLine(const std::string& what)
 bool TakeRoot(const char* name, std::string& root)
 {
     for (const char* known : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"})
-        if (strcasecmp(name, known) == 0)
+        if (win95::SameName(name, known))
         {
             root = known;
             return true;
@@ -125,7 +125,7 @@ bool Fail(const char* file, const char* what)
 
 bool Fail(const char* file)
 {
-    return Fail(file, std::strerror(errno));
+    return Fail(file, win95::sys::Reason());
 }
 
 // The input's bytes. A file must be a regular one: a named pipe would
@@ -133,34 +133,36 @@ bool Fail(const char* file)
 bool ReadInput(const char* path, std::string& bytes, struct stat& info)
 {
     const bool standard = std::strcmp(path, "-") == 0;
-    int fd = standard ? 0 : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = standard ? 0 : win95::sys::Open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return Fail(path);
     const bool known = fstat(fd, &info) == 0;
     if (!known || (!standard && !S_ISREG(info.st_mode)))
     {
-        const int error = errno;
         if (!standard)
-            close(fd);
-        errno = error;
+        {
+            win95::sys::CauseKept kept;
+            win95::sys::Close(fd);
+        }
         return known ? Fail(path, "not a regular file (- reads standard input)") : Fail(path);
     }
     if (!standard)
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     char buffer[1 << 16];
     ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) != 0)
+    while ((got = win95::sys::Read(fd, buffer, sizeof buffer)) != 0)
     {
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && win95::sys::FailedFor(EINTR))
             continue;
         if (got < 0)
             break;
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
-    const int error = errno;
     if (!standard)
-        close(fd);
-    errno = error;
+    {
+        win95::sys::CauseKept kept;
+        win95::sys::Close(fd);
+    }
     return got == 0 || Fail(path);
 }
 
@@ -174,17 +176,17 @@ bool IsInstallation(const char* path)
         return false;
     if (S_ISDIR(info.st_mode))
         return true;
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = win95::sys::Open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0 || !S_ISREG(info.st_mode))
     {
         if (fd >= 0)
-            close(fd);
+            win95::sys::Close(fd);
         return false;
     }
     unsigned char start[512] = {};
-    const bool read = pread(fd, start, sizeof start, 0) == sizeof start;
+    const bool read = win95::sys::ReadAt(fd, start, sizeof start, 0) == sizeof start;
     const bool qemu = !win95::QemuFormatOf(fd, info.st_size).empty();
-    close(fd);
+    win95::sys::Close(fd);
     return qemu ||
            (read && std::memcmp(start, "CREG", 4) != 0 && start[510] == 0x55 && start[511] == 0xAA);
 }
@@ -248,7 +250,7 @@ bool CheckOutput(Output& output, const struct stat& input)
                info.st_ino != input.st_ino || Fail("-", "standard output is the input file");
     if (stat(output.path, &info) != 0)
     {
-        if (errno != ENOENT)
+        if (!win95::sys::FailedFor(ENOENT))
             return Fail(output.path);
         struct stat link;
         if (lstat(output.path, &link) == 0)
@@ -318,21 +320,24 @@ bool WriteOutput(const Output& output, win95::Hive9x& hive, const std::string& r
     if (fd < 0)
         return Fail(output.path);
     bool written = KeepOwner(fd, output) && fchmod(fd, output.mode) == 0 &&
-                   Produce(hive, root, toText, fd) && fsync(fd) == 0;
-    const int error = errno;
-    if (close(fd) != 0 && written)
-        written = false;
+                   Produce(hive, root, toText, fd) && win95::sys::Fsync(fd) == 0;
+    if (written)
+        written = win95::sys::Close(fd) == 0;
     else
-        errno = error;
-    if (written && rename(pendingTemporary, output.target.c_str()) == 0)
+    {
+        win95::sys::CauseKept kept;
+        win95::sys::Close(fd);
+    }
+    if (written && win95::sys::Rename(pendingTemporary, output.target.c_str()) == 0)
     {
         pendingTemporary[0] = '\0';
         return true;
     }
-    const int failure = errno;
-    unlink(pendingTemporary);
-    pendingTemporary[0] = '\0';
-    errno = failure;
+    {
+        win95::sys::CauseKept kept;
+        win95::sys::Unlink(pendingTemporary);
+        pendingTemporary[0] = '\0';
+    }
     return Fail(output.path);
 }
 
@@ -344,9 +349,9 @@ int CheckFile(const char* path)
     struct stat info;
     if (!ReadInput(path, bytes, info))
         return 1;
-    const std::vector<win95::Hive9xError> problems = win95::Hive9x::Check(std::move(bytes));
-    for (const win95::Hive9xError& problem : problems)
-        std::printf("%s: offset 0x%zx: %s%s\n", path, problem.offset, problem.what.c_str(),
+    const std::vector<win95::Hive9xFinding> problems = win95::Hive9x::Check(std::move(bytes));
+    for (const win95::Hive9xFinding& problem : problems)
+        std::printf("%s: %s: %s%s\n", path, problem.fault.where.c_str(), problem.fault.what.c_str(),
                     problem.unusual ? " (the programs keep it as it is)" : "");
     if (problems.empty())
         std::printf("%s: sound\n", path);
@@ -394,11 +399,11 @@ int main(int argc, char** argv)
     const bool binary = bytes.compare(0, 4, "CREG") == 0;
     if (binary)
     {
-        win95::Hive9xError error;
+        win95::Fault error;
         hive = win95::Hive9x::Read(std::move(bytes), error);
         if (hive == nullptr)
         {
-            std::fprintf(stderr, "regconv: %s: offset 0x%zx: %s\n", input, error.offset,
+            std::fprintf(stderr, "regconv: %s: %s: %s\n", input, error.where.c_str(),
                          error.what.c_str());
             return 1;
         }

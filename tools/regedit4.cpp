@@ -4,7 +4,6 @@
 // lines and lines starting with ';' are passed over.
 #include "tools/regedit4.h"
 
-
 namespace regconv
 {
 namespace
@@ -181,14 +180,13 @@ class ValueParser
 
 } // namespace
 
-bool ReadText(std::string_view text, const TextSink& sink, TextError& error)
+bool ReadText(std::string_view text, const TextSink& sink, win95::Fault& fault)
 {
     Lines lines(text);
     std::string_view line;
     auto fail = [&](const char* what)
     {
-        error.line = lines.Number();
-        error.what = what;
+        fault = {"line " + std::to_string(lines.Number()), what};
         return false;
     };
     if (!lines.Next(line) || TrimBlanks(line) != "REGEDIT4")
@@ -219,8 +217,7 @@ bool ReadText(std::string_view text, const TextSink& sink, TextError& error)
             return fail(bad);
         if (!sink.value(name, type, data))
         {
-            error.line = first;
-            error.what.clear();
+            fault = {"line " + std::to_string(first), ""};
             return false;
         }
     }

@@ -2,6 +2,8 @@
 // value, and writing it as regedit does.
 #pragma once
 
+#include "platform/posix/os/fault.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -10,12 +12,6 @@
 namespace regconv
 {
 
-struct TextError
-{
-    std::size_t line = 0; // 1-based
-    std::string what;
-};
-
 // Receives each key line's path, then the values under it in order.
 struct TextSink
 {
@@ -23,9 +19,10 @@ struct TextSink
     std::function<bool(std::string_view name, std::uint32_t type, std::string_view data)> value;
 };
 
-// Reads REGEDIT4 text; false, with `error` filled, when it is malformed or
-// a sink call answered false (then `error.what` is empty). A quoted string
+// Reads REGEDIT4 text; false, with `fault` filled ("line 12" as its place),
+// when it is malformed or a sink call answered false (then `fault.what` is
+// empty). A quoted string
 // stands for its bytes and one zero byte, as regedit takes it.
-bool ReadText(std::string_view text, const TextSink& sink, TextError& error);
+bool ReadText(std::string_view text, const TextSink& sink, win95::Fault& fault);
 
 } // namespace regconv

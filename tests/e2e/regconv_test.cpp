@@ -141,9 +141,8 @@ Tree TreeOfText(const std::string& text, bool stored)
             SetValue(*key, {std::string(name), type, stored ? Stored(type, bytes) : bytes});
         return true;
     };
-    regconv::TextError error;
-    EXPECT_TRUE(regconv::ReadText(text, sink, error))
-        << "line " << error.line << ": " << error.what;
+    win95::Fault error;
+    EXPECT_TRUE(regconv::ReadText(text, sink, error)) << error.where << ": " << error.what;
     return tree;
 }
 

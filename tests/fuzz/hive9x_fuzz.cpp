@@ -42,10 +42,10 @@ std::string Written(const Hive9x& hive)
 
 std::unique_ptr<Hive9x> ReadBack(const std::string& bytes)
 {
-    win95::Hive9xError error;
+    win95::Fault error;
     std::unique_ptr<Hive9x> hive = Hive9x::Read(bytes, error);
     if (hive == nullptr)
-        std::fprintf(stderr, "offset 0x%zx: %s\n", error.offset, error.what.c_str());
+        std::fprintf(stderr, "%s: %s\n", error.where.c_str(), error.what.c_str());
     Require(hive != nullptr, "a written file does not read");
     return hive;
 }
@@ -124,13 +124,15 @@ void Change(Hive9x& hive, FuzzedDataProvider& script)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    win95::Hive9xError error;
+    win95::Fault error;
     std::unique_ptr<Hive9x> hive = Hive9x::Read(input, error);
     if (hive == nullptr)
     {
         Require(!error.what.empty() && error.what.find('\n') == std::string::npos,
                 "a refusal without one reason");
-        Require(error.offset <= size, "a refusal at an offset outside the file");
+        Require(error.where.rfind("offset 0x", 0) == 0 &&
+                    std::strtoull(error.where.c_str() + 9, nullptr, 16) <= size,
+                "a refusal at an offset outside the file");
         return 0;
     }
     const std::string dump = Dump(*hive);

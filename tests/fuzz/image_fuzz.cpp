@@ -182,10 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider script(data + std::min(zero + 1, size), size - std::min(zero + 1, size));
 
     Image image;
-    win95::ImageError error;
+    win95::Fault error;
     if (!image.Load(text, error))
     {
-        Require(error.line >= 1 && !error.what.empty(), "a rejection without line or reason");
+        Require(std::atoll(error.where.c_str()) >= 1 && !error.what.empty(),
+                "a rejection without line or reason");
         return 0;
     }
     Require(image.Parent(top) == NoKey && image.Name(top).empty(), "key 0 is not the top");
@@ -199,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Image reread;
     if (!reread.Load(changed, error))
     {
-        std::fprintf(stderr, "line %zu: %s\n", error.line, error.what.c_str());
+        std::fprintf(stderr, "line %s: %s\n", error.where.c_str(), error.what.c_str());
         Require(false, "the written image does not read");
     }
     CompareTrees(image, reread, set);

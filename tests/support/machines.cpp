@@ -138,11 +138,11 @@ std::string InstallationWithImage(const std::string& image, const std::string& w
 std::string InstallationText(const std::string& systemDat)
 {
     const std::string bytes = ReadFile(systemDat);
-    for (const win95::Hive9xError& problem : win95::Hive9x::Check(bytes))
-        ADD_FAILURE() << systemDat << ": offset " << problem.offset << ": " << problem.what;
-    win95::Hive9xError error;
+    for (const win95::Hive9xFinding& problem : win95::Hive9x::Check(bytes))
+        ADD_FAILURE() << systemDat << ": " << problem.fault.where << ": " << problem.fault.what;
+    win95::Fault error;
     std::unique_ptr<win95::Hive9x> hive = win95::Hive9x::Read(bytes, error);
-    EXPECT_TRUE(hive) << systemDat << ": offset " << error.offset << ": " << error.what;
+    EXPECT_TRUE(hive) << systemDat << ": " << error.where << ": " << error.what;
     std::string text;
     if (hive)
         regconv::TextFromHive(*hive, "HKEY_LOCAL_MACHINE",

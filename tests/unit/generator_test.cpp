@@ -79,9 +79,9 @@ TEST(Generator, DefaultMachineSectionsStandAsTheyAreInTheirOrder)
 
 TEST(Generator, ImageIsReadAndWrittenBackByteForByte)
 {
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(Image(), error);
-    ASSERT_TRUE(image) << error.line << ": " << error.what;
+    ASSERT_TRUE(image) << error.where << ": " << error.what;
     std::string written;
     EXPECT_TRUE(image->Write(
         [&written](const char* data, std::size_t size)

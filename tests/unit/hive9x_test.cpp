@@ -27,9 +27,9 @@ std::string Bytes(const Hive9x& hive)
 
 std::unique_ptr<Hive9x> Read(std::string bytes)
 {
-    win95::Hive9xError error;
+    win95::Fault error;
     std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), error);
-    EXPECT_NE(nullptr, hive) << "offset " << error.offset << ": " << error.what;
+    EXPECT_NE(nullptr, hive) << error.where << ": " << error.what;
     return hive;
 }
 
@@ -455,7 +455,7 @@ TEST(Hive9x, MalformedFilesAreRefused)
     {
         std::string spoiled = file;
         c.spoil(spoiled);
-        win95::Hive9xError error;
+        win95::Fault error;
         EXPECT_EQ(nullptr, Hive9x::Read(spoiled, error)) << c.what;
         EXPECT_NE(std::string::npos, error.what.find(c.what))
             << "expected \"" << c.what << "\", got \"" << error.what << "\"";
@@ -465,7 +465,7 @@ TEST(Hive9x, MalformedFilesAreRefused)
     // the file can still be changed safely.
     std::string odd = file;
     Put16(odd, 0x12, 0);
-    const std::vector<win95::Hive9xError> problems = Hive9x::Check(odd);
+    const std::vector<win95::Hive9xFinding> problems = Hive9x::Check(odd);
     ASSERT_EQ(1u, problems.size());
     EXPECT_TRUE(problems[0].unusual);
     EXPECT_NE(nullptr, Read(odd));
@@ -527,8 +527,8 @@ std::string UserDat()
 std::string Problems(const std::string& file)
 {
     std::string text;
-    for (const win95::Hive9xError& problem : Hive9x::Check(file))
-        text += "offset " + std::to_string(problem.offset) + ": " + problem.what + "\n";
+    for (const win95::Hive9xFinding& problem : Hive9x::Check(file))
+        text += problem.fault.where + ": " + problem.fault.what + "\n";
     return text;
 }
 

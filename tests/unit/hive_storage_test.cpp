@@ -53,7 +53,7 @@ TEST(HiveStorage, RefusesWhatWindows9xCannotHoldAndSavesTheRest)
     win95::CommitMachine();
     setenv("WIN95PREFIX", shared.c_str(), 1);
 
-    win95::Hive9xError error;
+    win95::Fault error;
     std::unique_ptr<win95::Hive9x> saved =
         win95::Hive9x::Read(support::ReadFile(drive + "/WINDOWS/SYSTEM.DAT"), error);
     ASSERT_TRUE(saved) << error.what;

@@ -25,9 +25,9 @@ template <std::size_t N> std::string B(const char (&bytes)[N])
 
 win95::ImagePtr Read(const std::string& text)
 {
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(text, error);
-    EXPECT_NE(image, nullptr) << "line " << error.line << ": " << error.what;
+    EXPECT_NE(image, nullptr) << "line " << error.where << ": " << error.what;
     return image;
 }
 
@@ -395,9 +395,9 @@ TEST(ImageFile, MalformedImagesAreRejectedWithTheLine)
     for (const Malformed& malformed : cases)
     {
         SCOPED_TRACE(malformed.text);
-        win95::ImageError error;
+        win95::Fault error;
         EXPECT_EQ(win95::ReadImage(malformed.text, error), nullptr);
-        EXPECT_EQ(error.line, malformed.line);
+        EXPECT_EQ(error.where, std::to_string(malformed.line));
         EXPECT_EQ(error.what, malformed.what);
     }
 }
@@ -647,7 +647,7 @@ TEST(KeyTree, SpoiltImagesAreRejectedOrReadBackAsLeft)
                 text.erase(at, 1);
             }
         }
-        win95::ImageError error;
+        win95::Fault error;
         win95::ImagePtr image = win95::ReadImage(text, error);
         if (image == nullptr)
             continue;
@@ -655,7 +655,7 @@ TEST(KeyTree, SpoiltImagesAreRejectedOrReadBackAsLeft)
         ChangeAll(*image, image->LocalMachine(), random);
         std::string written = Written(*image);
         win95::ImagePtr again = win95::ReadImage(written, error);
-        ASSERT_NE(again, nullptr) << error.line << ": " << error.what << "\n" << written;
+        ASSERT_NE(again, nullptr) << error.where << ": " << error.what << "\n" << written;
         ASSERT_EQ(Dump(*again, again->LocalMachine()), Dump(*image, image->LocalMachine()))
             << written;
     }

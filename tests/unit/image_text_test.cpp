@@ -48,9 +48,9 @@ TEST(ImageText, MappedFileReadsAsItsBytesAndMovesWithItsOwner)
 TEST(ImageText, MappedImageIsReadAndWrittenBackLikeTheString)
 {
     std::string content = bench::GenerateImage(3, 1 << 20);
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(Mapped(content), error);
-    ASSERT_TRUE(image) << error.line << ": " << error.what;
+    ASSERT_TRUE(image) << error.where << ": " << error.what;
     std::string written;
     image->Write(
         [&written](const char* data, std::size_t size)

@@ -45,9 +45,9 @@ TEST(KeyLines, NamesSharedWithTheLineBeforeAreTheSameKeys)
         {{}, "A;AB;"},       {{"A"}, "BC;B;"},         {{"A", "B"}, "C;D;"}, {{"A", "B", "C"}, ""},
         {{"A", "BC"}, "D;"}, {{"A", "BC", "D"}, "E;"}, {{"AB"}, "C;CD;"},
     };
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(text, error);
-    ASSERT_NE(image, nullptr) << error.line << ": " << error.what;
+    ASSERT_NE(image, nullptr) << error.where << ": " << error.what;
     for (const Expected& key : expected)
     {
         KeyId at = image->LocalMachine();

@@ -61,9 +61,9 @@ TEST(LargeImage, FaultIsReportedAtItsLineInEitherHalf)
     };
     for (const Case& spoilt : cases)
     {
-        win95::ImageError error;
+        win95::Fault error;
         EXPECT_EQ(win95::ReadImage(spoilt.text, error), nullptr);
-        EXPECT_EQ(error.line, spoilt.line);
+        EXPECT_EQ(error.where, std::to_string(spoilt.line));
         EXPECT_EQ(error.what, spoilt.what);
     }
 }
@@ -72,9 +72,9 @@ TEST(LargeImage, KeyNamedInBothHalvesIsOneKey)
 {
     std::string text = header + "[HKEY_LOCAL_MACHINE\\Big]\r\n\"early\"=\"1\"\r\n\r\n" +
                        Numbered(0, 2 * half) + "[HKEY_LOCAL_MACHINE\\Big]\r\n\"late\"=\"2\"\r\n";
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(text, error);
-    ASSERT_NE(image, nullptr) << error.line << ": " << error.what;
+    ASSERT_NE(image, nullptr) << error.where << ": " << error.what;
     KeyId big = image->Find(image->LocalMachine(), "big");
     ASSERT_NE(big, NoKey);
     EXPECT_NE(image->FindValue(big, "early"), nullptr);

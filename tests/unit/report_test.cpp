@@ -15,7 +15,7 @@ using win95::KeyId;
 // again.
 TEST(ChangeReport, GivesEachKeyAndValueTheRunChanged)
 {
-    win95::ImageError error;
+    win95::Fault error;
     win95::ImagePtr image = win95::ReadImage(
         std::string("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"Kept\"=\"same\"\r\n"
                     "\"Old\"=\"before\"\r\n\r\n[HKEY_LOCAL_MACHINE\\Gone]\r\n"

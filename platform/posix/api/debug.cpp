@@ -1,6 +1,6 @@
 #include "platform/debug.h"
+#include "platform/posix/os/sys.h"
 
-#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
@@ -9,17 +9,6 @@
 // line; writing it directly spares the stdio lock and copy on every line.
 void OutputDebugStringA(LPCSTR text)
 {
-    if (text == nullptr)
-        return;
-    std::size_t left = std::strlen(text);
-    while (left > 0)
-    {
-        ssize_t written = write(STDERR_FILENO, text, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    if (text != nullptr)
+        win95::sys::WriteAll(STDERR_FILENO, text, std::strlen(text));
 }

@@ -9,6 +9,7 @@
 #include "platform/posix/api/registry.h"
 #include "platform/posix/api/registry_internal.h"
 #include "platform/posix/machine/machine.h"
+#include "platform/posix/os/text.h"
 
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <strings.h>
 #include <utility>
 #include <vector>
 
@@ -293,7 +293,7 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
     if (level != 2)
         return Fail(ERROR_INVALID_LEVEL);
     if (environment != nullptr && environment[0] != '\0' &&
-        strcasecmp(environment, currentEnvironment) != 0)
+        !win95::SameName(environment, currentEnvironment))
         return Fail(ERROR_INVALID_ENVIRONMENT);
 
     RegistryKey printerKey;

@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include "platform/posix/machine/machine.h"
+#include "platform/posix/os/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,14 +15,21 @@ namespace
 {
 thread_local DWORD lastError = 0;
 
+// The byte with an ASCII capital made small, by the machine's one rule for
+// case; bytes from 0x80 up stay as they are, whatever the locale.
+unsigned char Small(char c)
+{
+    return static_cast<unsigned char>(win95::LowerWord(static_cast<unsigned char>(c)));
+}
+
 // Orders like Windows' word sort for these texts: letters compare without
 // case first, and only equal texts compare equal.
 int CaseBlindOrder(LPCSTR first, LPCSTR second)
 {
     for (; *first != '\0' || *second != '\0'; ++first, ++second)
     {
-        int a = std::tolower(static_cast<unsigned char>(*first));
-        int b = std::tolower(static_cast<unsigned char>(*second));
+        int a = Small(*first);
+        int b = Small(*second);
         if (a != b)
             return a < b ? -1 : 1;
     }
@@ -110,6 +118,79 @@ int lstrcmpA(LPCSTR first, LPCSTR second)
     return exact == 0 ? 0 : (exact > 0 ? -1 : 1);
 }
 
+namespace
+{
+
+// Copies a conversion's flags, width and precision from `at`, just past
+// its '%', to `spec`, and passes over the size prefix, since every integer
+// argument is 32 bits wide; answers where the conversion's letter stands.
+const char* ReadSpec(const char* at, std::string& spec)
+{
+    while (*at != '\0' && std::strchr("-#0+ ", *at) != nullptr)
+        spec += *at++;
+    while (std::isdigit(static_cast<unsigned char>(*at)) || *at == '.')
+        spec += *at++;
+    while (*at == 'l' || *at == 'h')
+        ++at;
+    return at;
+}
+
+// Writes one conversion into `piece`: at most `limit` bytes, and it ends at
+// its first zero byte.
+void Convert(char* piece, std::size_t limit, const std::string& spec, char letter,
+             va_list* arguments)
+{
+    bool plain = spec.size() == 1;
+    std::string format = spec + letter;
+    switch (letter)
+    {
+    case 'd':
+    case 'i':
+        if (plain)
+            *Decimal(piece, va_arg(*arguments, int)) = '\0';
+        else
+            std::snprintf(piece, limit + 1, format.c_str(), va_arg(*arguments, int));
+        break;
+    case 'c':
+        std::snprintf(piece, limit + 1, format.c_str(), va_arg(*arguments, int));
+        break;
+    case 'u':
+        if (plain)
+            *Decimal(piece, va_arg(*arguments, unsigned)) = '\0';
+        else
+            std::snprintf(piece, limit + 1, format.c_str(), va_arg(*arguments, unsigned));
+        break;
+    case 'x':
+    case 'X':
+        std::snprintf(piece, limit + 1, format.c_str(), va_arg(*arguments, unsigned));
+        break;
+    case 's':
+    {
+        const char* text = va_arg(*arguments, const char*);
+        if (text == nullptr)
+            text = "(null)";
+        if (plain)
+        {
+            std::size_t length = strnlen(text, limit);
+            std::memcpy(piece, text, length);
+            piece[length] = '\0';
+        }
+        else
+            std::snprintf(piece, limit + 1, format.c_str(), text);
+        break;
+    }
+    case '\0':
+        piece[0] = '\0';
+        break;
+    default:
+        piece[0] = letter;
+        piece[1] = '\0';
+        break;
+    }
+}
+
+} // namespace
+
 int wsprintfA(LPSTR buffer, LPCSTR format, ...)
 {
     const std::size_t limit = 1024;
@@ -125,67 +206,13 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
             out[size++] = *at;
             continue;
         }
-        // Copy flags, width and precision; drop the size prefix, since
-        // every integer argument is 32 bits wide.
         std::string spec = "%";
-        const char* p = at + 1;
-        while (*p != '\0' && std::strchr("-#0+ ", *p) != nullptr)
-            spec += *p++;
-        while (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.')
-            spec += *p++;
-        while (*p == 'l' || *p == 'h')
-            ++p;
-        // Each piece is at most `limit` bytes, and ends at its first zero byte.
+        const char* letter = ReadSpec(at + 1, spec);
         char* piece = out + size;
-        bool plain = spec.size() == 1;
-        switch (*p)
-        {
-        case 'd':
-        case 'i':
-            if (plain)
-                *Decimal(piece, va_arg(arguments, int)) = '\0';
-            else
-                std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, int));
-            break;
-        case 'c':
-            std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, int));
-            break;
-        case 'u':
-            if (plain)
-                *Decimal(piece, va_arg(arguments, unsigned)) = '\0';
-            else
-                std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, unsigned));
-            break;
-        case 'x':
-        case 'X':
-            std::snprintf(piece, limit + 1, (spec + *p).c_str(), va_arg(arguments, unsigned));
-            break;
-        case 's':
-        {
-            const char* text = va_arg(arguments, const char*);
-            if (text == nullptr)
-                text = "(null)";
-            if (plain)
-            {
-                std::size_t length = strnlen(text, limit);
-                std::memcpy(piece, text, length);
-                piece[length] = '\0';
-            }
-            else
-                std::snprintf(piece, limit + 1, (spec + 's').c_str(), text);
-            break;
-        }
-        case '\0':
-            piece[0] = '\0';
-            --p;
-            break;
-        default:
-            piece[0] = *p;
-            piece[1] = '\0';
-            break;
-        }
+        Convert(piece, limit, spec, *letter, &arguments);
         size += std::strlen(piece);
-        at = p;
+        // A '%' at the very end of the format ends it.
+        at = *letter != '\0' ? letter : letter - 1;
     }
     va_end(arguments);
     size = std::min(size, limit - 1);

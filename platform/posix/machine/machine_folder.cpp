@@ -93,11 +93,11 @@ class MachineFolder final : public HostFolderForm
         }
         GuardImageMapping(text.View(), image_);
         sys::CheckMemory();
-        ImageError error;
-        ImagePtr image = ReadImage(std::move(text), error);
+        Fault fault;
+        ImagePtr image = ReadImage(std::move(text), fault);
         if (!image)
         {
-            Complain("%s:%zu: %s", image_.c_str(), error.line, error.what.c_str());
+            Complain("%s:%s: %s", image_.c_str(), fault.where.c_str(), fault.what.c_str());
             return nullptr;
         }
         OpenDriveC();

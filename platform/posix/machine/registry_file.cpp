@@ -99,11 +99,11 @@ bool ReadRegistryFile(const std::string& path, int fd, std::size_t size, std::st
 
 std::unique_ptr<Storage> Win9xRegistryFrom(std::string bytes, const std::string& path)
 {
-    Hive9xError fault;
+    Fault fault;
     std::unique_ptr<Hive9x> hive = Hive9x::Read(std::move(bytes), fault);
     if (!hive)
     {
-        Complain("%s: offset 0x%zx: %s", path.c_str(), fault.offset, fault.what.c_str());
+        Complain("%s: %s: %s", path.c_str(), fault.where.c_str(), fault.what.c_str());
         return nullptr;
     }
     return HiveStorage(std::move(hive));

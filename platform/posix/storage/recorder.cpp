@@ -1,5 +1,6 @@
 #include "platform/posix/storage/recorder.h"
 
+#include "platform/posix/os/text.h"
 #include "platform/posix/storage/regedit4/values.h"
 
 #include <algorithm>
@@ -10,14 +11,6 @@ namespace
 {
 
 constexpr char machineRoot[] = "HKEY_LOCAL_MACHINE";
-
-std::string Upper(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 bool SameValue(const Value& a, const Value& b)
 {
@@ -71,14 +64,14 @@ std::vector<Value> ChangeRecorder::ValuesOf(KeyId key)
 
 void ChangeRecorder::RememberPath(const std::string& path, bool existed)
 {
-    known_.emplace(Upper(path), before_.size());
+    known_.emplace(AsciiUpper(path), before_.size());
     before_.push_back(Before{path, existed, {}});
 }
 
 void ChangeRecorder::Remember(KeyId key, bool existed)
 {
     const std::string path = PathOf(key);
-    if (known_.count(Upper(path)) != 0)
+    if (known_.count(AsciiUpper(path)) != 0)
         return;
     RememberPath(path, existed);
     if (existed)

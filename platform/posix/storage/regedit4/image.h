@@ -1,8 +1,10 @@
-// The registry image, the REGEDIT4 text storage (keys.h), as the machine
+// The registry image, the REGEDIT4 text storage (storage.h), as the machine
 // takes it: its bytes, read and checked once, written back once. Sections
 // that a run does not touch are written back byte for byte as they were
 // read.
 #pragma once
+
+#include "platform/posix/os/fault.h"
 
 #include <cstddef>
 #include <memory>
@@ -13,12 +15,6 @@ namespace win95
 {
 
 class Image;
-
-struct ImageError
-{
-    std::size_t line = 0; // 1-based line of the fault
-    std::string what;     // what is wrong, in a few words
-};
 
 struct ImageDeleter
 {
@@ -32,8 +28,8 @@ class ImageText
 {
   public:
     ImageText(std::string text = {});
-    // Maps the first `size` bytes of an open file; false, with errno set,
-    // when it cannot.
+    // Maps the first `size` bytes of an open file; false, with the cause
+    // for sys::Reason(), when it cannot.
     bool Map(int fd, std::size_t size);
     ImageText(const ImageText&) = delete;
     ImageText& operator=(const ImageText&) = delete;
@@ -51,7 +47,8 @@ class ImageText
     std::size_t mappedSize_ = 0;
 };
 
-// Reads a REGEDIT4 text; null, with `error` filled, when it is not a valid image.
-ImagePtr ReadImage(ImageText text, ImageError& error);
+// Reads a REGEDIT4 text; null, with `fault` filled (its line number as the
+// place), when it is not a valid image.
+ImagePtr ReadImage(ImageText text, Fault& fault);
 
 } // namespace win95

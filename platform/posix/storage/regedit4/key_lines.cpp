@@ -58,7 +58,7 @@ std::size_t CommonPrefix(std::string_view a, std::string_view b)
     return same;
 }
 
-bool Fail(ImageError& error, std::size_t line, const char* what)
+bool Fail(Image::LineFault& error, std::size_t line, const char* what)
 {
     error.line = line;
     error.what = what;
@@ -84,7 +84,7 @@ struct Image::Piece
     std::size_t begin;
     std::size_t end;
     KeyLines lines;
-    ImageError error;
+    LineFault error;
     const char* nul = nullptr;
     bool read = true;
 };
@@ -103,10 +103,43 @@ std::size_t Image::LineOf(const char* at) const
     return 1 + static_cast<std::size_t>(std::count(text_.data(), at, '\n'));
 }
 
-bool Image::Load(ImageText text, ImageError& error)
+bool Image::Load(ImageText text, Fault& fault)
+{
+    LineFault error;
+    if (LoadLines(std::move(text), error))
+        return true;
+    fault = {std::to_string(error.line), error.what};
+    return false;
+}
+
+bool Image::LoadLines(ImageText text, LineFault& error)
 {
     source_ = std::move(text);
     text_ = source_.View();
+    std::size_t body = 0;
+    if (!ReadHeader(body, error))
+        return false;
+    std::vector<Piece> pieces = Pieces(body);
+    ReadPieces(pieces);
+    if (!PiecesRead(pieces, error))
+        return false;
+    KeyLines& all = pieces.front().lines;
+    for (std::size_t k = 1; k < pieces.size(); ++k)
+    {
+        KeyLines& lines = pieces[k].lines;
+        all.sections.insert(all.sections.end(), lines.sections.begin(), lines.sections.end());
+        all.shared.insert(all.shared.end(), lines.shared.begin(), lines.shared.end());
+        lines = KeyLines();
+    }
+    sections_ = std::move(all.sections);
+    shared_ = std::move(all.shared);
+    keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
+    return true;
+}
+
+// The first line, "REGEDIT4"; `body` gets where the next one starts.
+bool Image::ReadHeader(std::size_t& body, LineFault& error) const
+{
     std::string_view t = text_;
     if (t.size() >= NoSection)
         return Fail(error, 1, "image too large");
@@ -119,11 +152,19 @@ bool Image::Load(ImageText text, ImageError& error)
         return Fail(error, LineOf(nul), "NUL byte");
     if (!isImage)
         return Fail(error, 1, "not a REGEDIT4 image");
-    // Each piece after the first begins at a key line, which is recorded as
-    // sharing no names with the line before: that only makes one more
-    // place to look for subkeys.
+    body = header.next;
+    return true;
+}
+
+// The stretches of the text from `body` on that are read at once. Each
+// piece after the first begins at a key line, which is recorded as sharing
+// no names with the line before: that only makes one more place to look
+// for subkeys.
+std::vector<Image::Piece> Image::Pieces(std::size_t body) const
+{
+    std::string_view t = text_;
     std::vector<Piece> pieces;
-    for (std::size_t from = header.next; from < t.size() || pieces.empty();)
+    for (std::size_t from = body; from < t.size() || pieces.empty();)
     {
         std::size_t to = t.size();
         if (t.size() >= splitSize && t.size() - from > pieceSize)
@@ -131,9 +172,16 @@ bool Image::Load(ImageText text, ImageError& error)
         pieces.push_back({from, to, {}, {}, nullptr, true});
         from = to;
     }
-    // The first piece's records take all the others' at the end: a key line
-    // takes at least 12 bytes, so this never moves them, and the pages
-    // reserved beyond those used are never touched.
+    return pieces;
+}
+
+// Reads the pieces on this thread and, when there are several, on a second
+// one. The first piece's records take all the others' at the end: a key
+// line takes at least 12 bytes, so this never moves them, and the pages
+// reserved beyond those used are never touched.
+void Image::ReadPieces(std::vector<Piece>& pieces) const
+{
+    std::string_view t = text_;
     std::atomic<std::size_t> next{0};
     auto readPieces = [&]
     {
@@ -173,8 +221,13 @@ bool Image::Load(ImageText text, ImageError& error)
     for (const std::exception_ptr& failure : {ours, theirs})
         if (failure)
             std::rethrow_exception(failure);
-    // A NUL byte anywhere is the fault reported first; then the first fault
-    // in the text.
+}
+
+// False, with the fault, when a piece was not read: a NUL byte anywhere is
+// the fault reported first; then the first fault in the text, its line
+// counted from the start of the text.
+bool Image::PiecesRead(const std::vector<Piece>& pieces, LineFault& error) const
+{
     for (const Piece& piece : pieces)
         if (piece.nul != nullptr)
             return Fail(error, LineOf(piece.nul), "NUL byte");
@@ -182,20 +235,9 @@ bool Image::Load(ImageText text, ImageError& error)
         if (!piece.read)
         {
             error = piece.error;
-            error.line += LineOf(t.data() + piece.begin) - 1;
+            error.line += LineOf(text_.data() + piece.begin) - 1;
             return false;
         }
-    KeyLines& all = pieces.front().lines;
-    for (std::size_t k = 1; k < pieces.size(); ++k)
-    {
-        KeyLines& lines = pieces[k].lines;
-        all.sections.insert(all.sections.end(), lines.sections.begin(), lines.sections.end());
-        all.shared.insert(all.shared.end(), lines.shared.begin(), lines.shared.end());
-        lines = KeyLines();
-    }
-    sections_ = std::move(all.sections);
-    shared_ = std::move(all.shared);
-    keys_[top].run = {0, static_cast<std::uint32_t>(sections_.size())};
     return true;
 }
 
@@ -210,7 +252,7 @@ const char* Image::NulIn(std::size_t begin, std::size_t end) const
 // lines is searched for one, even after another fault. It is searched for
 // a stretch ahead of the lines being checked, which then come from the cache.
 bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                      ImageError& error, const char*& nul) const
+                      LineFault& error, const char*& nul) const
 {
     std::size_t searched = begin;
     bool read = CheckLines(begin, end, line, lines, error, searched, nul);
@@ -220,7 +262,7 @@ bool Image::ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyL
 }
 
 bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                       ImageError& error, std::size_t& searched, const char*& nul) const
+                       LineFault& error, std::size_t& searched, const char*& nul) const
 {
     std::string_view t = text_;
     LoadPath path;
@@ -284,7 +326,7 @@ bool Image::CheckLines(std::size_t begin, std::size_t end, std::size_t line, Key
 // are checked again; `same` is how many bytes after its '[' are those of
 // the path before.
 bool Image::ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same,
-                        std::size_t line, LoadPath& path, KeyLines& lines, ImageError& error) const
+                        std::size_t line, LoadPath& path, KeyLines& lines, LineFault& error) const
 {
     std::string_view t = text_;
     std::size_t close = t.substr(0, contentEnd).rfind(']');
@@ -347,10 +389,10 @@ void ImageDeleter::operator()(Image* image) const
     delete image;
 }
 
-ImagePtr ReadImage(ImageText text, ImageError& error)
+ImagePtr ReadImage(ImageText text, Fault& fault)
 {
     ImagePtr image(new Image);
-    if (!image->Load(std::move(text), error))
+    if (!image->Load(std::move(text), fault))
         return nullptr;
     return image;
 }

@@ -47,10 +47,20 @@ struct ValueLine : Value
 class Image final : public Storage
 {
   public:
+    // Where reading finds a fault: lines count from the start of the
+    // stretch being read (the image is read in stretches at once), and
+    // become the text of the fault's place once it is known.
+    struct LineFault
+    {
+        std::size_t line = 0;
+        const char* what = "";
+    };
+
     Image();
 
-    // Takes a REGEDIT4 text; false, with `error` filled, when it is malformed.
-    bool Load(ImageText text, ImageError& error);
+    // Takes a REGEDIT4 text; false, with `fault` filled (its line number as
+    // the place), when it is malformed.
+    bool Load(ImageText text, Fault& fault);
 
     KeyId LocalMachine() override;
     KeyId ClassesRoot() override;
@@ -123,18 +133,23 @@ class Image final : public Storage
     struct Piece;
     struct Placed;
 
-    // Reading and checking the text (image_keylines.cpp).
+    // Reading and checking the text (key_lines.cpp).
+    bool LoadLines(ImageText text, LineFault& error);
+    bool ReadHeader(std::size_t& body, LineFault& error) const;
+    std::vector<Piece> Pieces(std::size_t body) const;
+    void ReadPieces(std::vector<Piece>& pieces) const;
+    bool PiecesRead(const std::vector<Piece>& pieces, LineFault& error) const;
     const char* NulIn(std::size_t begin, std::size_t end) const;
     void ReadPiece(Piece& piece, std::size_t reserve) const;
     std::size_t LineOf(const char* at) const;
     bool ReadLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                   ImageError& error, const char*& nul) const;
+                   LineFault& error, const char*& nul) const;
     bool CheckLines(std::size_t begin, std::size_t end, std::size_t line, KeyLines& lines,
-                    ImageError& error, std::size_t& searched, const char*& nul) const;
+                    LineFault& error, std::size_t& searched, const char*& nul) const;
     bool ReadKeyLine(std::size_t begin, std::size_t contentEnd, std::size_t same, std::size_t line,
-                     LoadPath& path, KeyLines& lines, ImageError& error) const;
+                     LoadPath& path, KeyLines& lines, LineFault& error) const;
 
-    // The key tree (image_tree.cpp).
+    // The key tree (tree.cpp).
     std::uint32_t Depth(std::uint32_t section) const;
     std::string_view Pool(std::string_view fixed) const;
     NameAt ChildName(std::uint32_t section, KeyId parent) const;
@@ -161,13 +176,18 @@ class Image final : public Storage
     std::uint32_t LastSubtreeSection(KeyId key) const;
     std::string Path(KeyId key) const;
 
-    // The index of known keys by parent and name (image_index.cpp).
+    // The index of known keys by parent and name (index.cpp).
     // The first key of that parent and name without any of the `skip` flags.
     KeyId Lookup(KeyId parent, std::string_view name, std::uint32_t hash, unsigned skip) const;
     void Index(KeyId key) const;
     void Reindex(std::size_t slots) const;
 
-    // Writing back (image_write.cpp).
+    // Writing back (write.cpp).
+    struct Changes;
+    void PlaceNewKeys(Changes& changes) const;
+    void PlaceChangedValues(Changes& changes) const;
+    void PlaceDeletions(Changes& changes) const;
+    static void ListTouched(Changes& changes);
     void WriteSection(Output& out, KeyId key, std::uint32_t section) const;
     void WriteNewKey(Output& out, KeyId key, bool withValues) const;
     void WriteNewSubtree(Output& out, KeyId key) const;

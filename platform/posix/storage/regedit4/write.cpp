@@ -88,12 +88,22 @@ struct Image::Placed
     KeyId key;
 };
 
-bool Image::Write(const WriteSink& write) const
+// What a run changed, by the sections of the text where it is written.
+struct Image::Changes
 {
-    // A new key under a key of the image goes after the last section of
-    // its parent's subtree: the image stays in tree order, and read again
-    // it enumerates the new key after its old siblings.
-    std::vector<Placed> subtrees;
+    std::vector<Placed> subtrees;                           // new keys, after a section
+    std::vector<Placed> preludes;                           // keys given a section of their own
+    std::vector<std::pair<std::uint32_t, KeyId>> rewritten; // own sections of changed keys
+    std::vector<std::pair<std::uint32_t, KeyId>> removed;   // sections of deleted keys
+    std::vector<std::uint32_t> touched;                     // all of these sections, once each
+};
+
+// A new key under a key of the image goes after the last section of its
+// parent's subtree: the image stays in tree order, and read again it
+// enumerates the new key after its old siblings.
+void Image::PlaceNewKeys(Changes& changes) const
+{
+    std::vector<Placed>& subtrees = changes.subtrees;
     for (std::size_t i = 0; i < created_.size(); ++i)
     {
         const Key& own = keys_[created_[i]];
@@ -109,10 +119,12 @@ bool Image::Write(const WriteSink& write) const
                       return a.section < b.section;
                   return a.depth != b.depth ? a.depth > b.depth : a.order < b.order;
               });
-    // A key that stood in the image only as part of longer key lines gets
-    // its own section, with its new values, where it first appeared.
-    std::vector<Placed> preludes;
-    std::vector<std::pair<std::uint32_t, KeyId>> rewritten; // own sections of changed keys
+}
+
+// A key that stood in the image only as part of longer key lines gets its
+// own section, with its new values, where it first appeared.
+void Image::PlaceChangedValues(Changes& changes) const
+{
     for (KeyId key : dirty_)
     {
         const Key& own = keys_[key];
@@ -120,16 +132,19 @@ bool Image::Write(const WriteSink& write) const
             continue;
         const std::vector<std::uint32_t>& sections = ParsedValues(key)->sections;
         if (sections.empty())
-            preludes.push_back({own.run.begin, own.depth, 0, key});
+            changes.preludes.push_back({own.run.begin, own.depth, 0, key});
         for (std::uint32_t section : sections)
-            rewritten.emplace_back(section, key);
+            changes.rewritten.emplace_back(section, key);
     }
-    std::sort(preludes.begin(), preludes.end(),
+    std::sort(changes.preludes.begin(), changes.preludes.end(),
               [](const Placed& a, const Placed& b)
               { return a.section != b.section ? a.section < b.section : a.depth < b.depth; });
-    std::sort(rewritten.begin(), rewritten.end());
-    // Every section of a deleted key goes, with the key above it still there.
-    std::vector<std::pair<std::uint32_t, KeyId>> removed;
+    std::sort(changes.rewritten.begin(), changes.rewritten.end());
+}
+
+// Every section of a deleted key goes, with the key above it still there.
+void Image::PlaceDeletions(Changes& changes) const
+{
     for (KeyId key : deleted_)
     {
         KeyId parent = keys_[key].parent;
@@ -139,60 +154,74 @@ bool Image::Write(const WriteSink& write) const
                    [&](Run run)
                    {
                        for (std::uint32_t section = run.begin; section < run.end; ++section)
-                           removed.emplace_back(section, parent);
+                           changes.removed.emplace_back(section, parent);
                    });
     }
-    std::sort(removed.begin(), removed.end());
+    std::sort(changes.removed.begin(), changes.removed.end());
+}
 
-    std::vector<std::uint32_t> touched;
-    for (const Placed& placed : subtrees)
+void Image::ListTouched(Changes& changes)
+{
+    std::vector<std::uint32_t>& touched = changes.touched;
+    for (const Placed& placed : changes.subtrees)
         if (placed.section != NoSection)
             touched.push_back(placed.section);
-    for (const Placed& placed : preludes)
+    for (const Placed& placed : changes.preludes)
         touched.push_back(placed.section);
-    for (const auto& [section, key] : rewritten)
+    for (const auto& [section, key] : changes.rewritten)
         touched.push_back(section);
-    for (const auto& [section, key] : removed)
+    for (const auto& [section, key] : changes.removed)
         touched.push_back(section);
     std::sort(touched.begin(), touched.end());
     touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+}
+
+bool Image::Write(const WriteSink& write) const
+{
+    Changes changes;
+    PlaceNewKeys(changes);
+    PlaceChangedValues(changes);
+    PlaceDeletions(changes);
+    ListTouched(changes);
 
     Output out(text_, write);
     std::size_t copied = 0;
-    auto nextSubtree = subtrees.begin();
-    auto nextPrelude = preludes.begin();
-    auto nextRewritten = rewritten.begin();
-    auto nextRemoved = removed.begin();
-    for (std::uint32_t section : touched)
+    auto nextSubtree = changes.subtrees.begin();
+    auto nextPrelude = changes.preludes.begin();
+    auto nextRewritten = changes.rewritten.begin();
+    auto nextRemoved = changes.removed.begin();
+    for (std::uint32_t section : changes.touched)
     {
         out.Copy(copied, sections_[section].begin);
         KeyId introduced = NoKey;
-        for (; nextPrelude != preludes.end() && nextPrelude->section == section; ++nextPrelude)
+        for (; nextPrelude != changes.preludes.end() && nextPrelude->section == section;
+             ++nextPrelude)
         {
             WriteNewKey(out, nextPrelude->key, true);
             introduced = nextPrelude->key;
         }
-        while (nextRewritten != rewritten.end() && nextRewritten->first < section)
+        while (nextRewritten != changes.rewritten.end() && nextRewritten->first < section)
             ++nextRewritten;
-        while (nextRemoved != removed.end() && nextRemoved->first < section)
+        while (nextRemoved != changes.removed.end() && nextRemoved->first < section)
             ++nextRemoved;
-        if (nextRemoved != removed.end() && nextRemoved->first == section)
+        if (nextRemoved != changes.removed.end() && nextRemoved->first == section)
         {
             // A key still there that first appeared in this line keeps its place.
             KeyId live = nextRemoved->second;
             if (live != top && keys_[live].run.begin == section && live != introduced)
                 WriteNewKey(out, live, false);
         }
-        else if (nextRewritten != rewritten.end() && nextRewritten->first == section)
+        else if (nextRewritten != changes.rewritten.end() && nextRewritten->first == section)
             WriteSection(out, nextRewritten->second, section);
         else
             out.Copy(sections_[section].begin, SectionEnd(section));
-        for (; nextSubtree != subtrees.end() && nextSubtree->section == section; ++nextSubtree)
+        for (; nextSubtree != changes.subtrees.end() && nextSubtree->section == section;
+             ++nextSubtree)
             WriteNewSubtree(out, nextSubtree->key);
         copied = SectionEnd(section);
     }
     out.Copy(copied, text_.size());
-    for (; nextSubtree != subtrees.end(); ++nextSubtree)
+    for (; nextSubtree != changes.subtrees.end(); ++nextSubtree)
         WriteNewSubtree(out, nextSubtree->key);
     return out.Finish();
 }

@@ -28,6 +28,7 @@
 //     least the highest one. Offsets in a block count from its start.
 #pragma once
 
+#include "platform/posix/os/text.h"
 #include "platform/posix/storage/win9x/hive.h"
 
 #include <cstdint>
@@ -67,8 +68,6 @@ std::uint16_t Get16(const std::string& bytes, std::size_t at);
 void Put32(std::string& bytes, std::size_t at, std::uint32_t value);
 void Put16(std::string& bytes, std::size_t at, std::uint16_t value);
 
-char Upper(char c);
-bool SameName(std::string_view a, std::string_view b);
 // A hash of the name in upper case, to find names that are the same in any case.
 std::uint64_t NameKey(std::string_view name);
 // The sum of the name's upper-cased bytes below 0x80: what Windows looks a
@@ -110,6 +109,9 @@ struct Block
     std::vector<Slot> slots;              // in the block's order
     std::vector<std::uint32_t> freeChain; // free records' offsets, in chain order
 };
+
+class TreeSpace;   // alloc.h
+class RecordSpace; // alloc.h
 
 // A run of free key entries.
 struct Run
@@ -160,13 +162,31 @@ struct Hive9x::Data
     std::unordered_map<Key, std::unordered_multimap<std::uint64_t, Key>> named;
 
     // Reading and checking; `problems` gets every one found.
-    void Load(std::vector<Hive9xError>& problems);
-    bool LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xError>& problems);
-    bool LoadBlocks(std::vector<Hive9xError>& problems);
-    bool LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xError>& problems);
-    bool CheckRecord(std::size_t at, std::size_t length, std::vector<Hive9xError>& problems) const;
-    void LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>& problems);
-    void CheckNames(std::vector<Hive9xError>& problems) const;
+    void Load(std::vector<Hive9xFinding>& problems);
+    bool LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems);
+    bool LoadBlocks(std::vector<Hive9xFinding>& problems);
+    bool LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xFinding>& problems);
+    bool CheckRecord(std::size_t at, std::size_t length,
+                     std::vector<Hive9xFinding>& problems) const;
+    // A key entry to be read, and the link that led to it.
+    struct Pending
+    {
+        std::uint32_t entry;
+        Key parent;
+        std::size_t depth;
+        std::size_t linkAt; // the field that led here
+    };
+    // For each block, the slot of each key number; none where it is free.
+    using Numbered = std::vector<std::vector<std::uint32_t>>;
+    Numbered SlotsByNumber() const;
+    void LoadTree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems);
+    bool LoadEntry(const Pending& here, const Numbered& numbered, std::vector<bool>& covered,
+                   std::vector<Pending>& stack, std::vector<Hive9xFinding>& problems);
+    bool LoadRecordOf(Node& node, Key key, std::size_t at, const Numbered& numbered,
+                      std::vector<Hive9xFinding>& problems);
+    bool CheckKeyEntry(const Node& node, std::size_t at, std::size_t depth,
+                       std::vector<Hive9xFinding>& problems) const;
+    void CheckNames(std::vector<Hive9xFinding>& problems) const;
 
     // Values and records.
     std::vector<Value>& Values(Key key);
@@ -180,6 +200,14 @@ struct Hive9x::Data
     void NameChildren(Key parent);
     Key FirstAlive(Key key) const;
 
+    // Writing (write.cpp).
+    std::vector<bool> Written(const std::vector<Key>& leftOut) const;
+    std::vector<std::uint32_t> PlaceRecords(hive9x::RecordSpace& records,
+                                            const std::vector<bool>& written) const;
+    std::vector<std::uint32_t> PlaceEntries(hive9x::TreeSpace& tree,
+                                            const std::vector<bool>& written) const;
+    void LinkEntries(std::string& entries, const std::vector<std::uint32_t>& entryOf,
+                     const std::vector<std::uint32_t>& ids, const std::vector<bool>& written) const;
     bool Emit(const std::function<bool(const char*, std::size_t)>& write,
               const std::vector<Key>& leftOut) const;
 };

@@ -7,7 +7,7 @@
 // next sibling, with a hash of its name and the id of its data record),
 // then data blocks ("RGDB") holding one record per key: its name and its
 // values. A key's id is its block number (high word) and its number within
-// that block (low word). hive9x_format.h gives the layout in full; the
+// that block (low word). format.h gives the layout in full; the
 // file is read and changed with every piece of Windows' own bookkeeping
 // (free entries and records, block counters) kept exact.
 //
@@ -26,6 +26,7 @@
 // a zero added.
 #pragma once
 
+#include "platform/posix/os/fault.h"
 #include "platform/posix/storage/storage.h"
 
 #include <cstddef>
@@ -44,10 +45,10 @@ constexpr std::size_t MaxHive9xName = 255;   // bytes of a key or value name
 constexpr std::size_t MaxHive9xData = 16300; // bytes of one value's data
 constexpr std::size_t MaxHive9xDepth = 512;  // levels of keys below the root
 
-struct Hive9xError
+// What checking a file finds: a fault, at "offset 0x..." in the file.
+struct Hive9xFinding
 {
-    std::size_t offset = 0; // where in the file the fault lies
-    std::string what;       // what is wrong, in a few words
+    Fault fault;
     // A header word that differs from what Windows writes: kept as read,
     // and no reason to refuse the file.
     bool unusual = false;
@@ -72,11 +73,11 @@ class Hive9x
         Recordless // the root without a record, which holds no values
     };
 
-    // Reads and checks a whole file; null, with `error` filled, when any
+    // Reads and checks a whole file; null, with `fault` filled, when any
     // part of it is malformed or its bookkeeping is not exact.
-    static std::unique_ptr<Hive9x> Read(std::string bytes, Hive9xError& error);
-    // Every fault that reading would find, in file order within each part.
-    static std::vector<Hive9xError> Check(std::string bytes);
+    static std::unique_ptr<Hive9x> Read(std::string bytes, Fault& fault);
+    // Everything that reading would find, in file order within each part.
+    static std::vector<Hive9xFinding> Check(std::string bytes);
     // A file holding only the root key.
     static std::unique_ptr<Hive9x> Empty();
 

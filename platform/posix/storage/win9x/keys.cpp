@@ -35,8 +35,8 @@ std::unique_ptr<Hive9x> Hive9x::Empty()
     Put32(bytes, run, freeRunMark);
     Put32(bytes, run + 4, newTreeSize - treeHeaderSize - entrySize);
     Put32(bytes, run + 8, none);
-    Hive9xError error;
-    return Read(std::move(bytes), error);
+    Fault fault;
+    return Read(std::move(bytes), fault);
 }
 
 Hive9x::Key Hive9x::Root() const

@@ -5,6 +5,7 @@
 #include "platform/posix/storage/win9x/format.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace win95
 {
@@ -36,26 +37,11 @@ void Put16(std::string& bytes, std::size_t at, std::uint16_t value)
     bytes[at + 1] = static_cast<char>(value >> 8);
 }
 
-char Upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i]))
-            return false;
-    return true;
-}
-
 std::uint64_t NameKey(std::string_view name)
 {
     std::uint64_t hash = 14695981039346656037u;
     for (char c : name)
-        hash = (hash ^ static_cast<unsigned char>(Upper(c))) * 1099511628211u;
+        hash = (hash ^ static_cast<unsigned char>(AsciiUpper(c))) * 1099511628211u;
     return hash;
 }
 
@@ -64,7 +50,7 @@ std::uint32_t NameHash(std::string_view name)
     std::uint32_t hash = 0;
     for (char c : name)
         if (static_cast<unsigned char>(c) < 0x80)
-            hash += static_cast<unsigned char>(Upper(c));
+            hash += static_cast<unsigned char>(AsciiUpper(c));
     return hash;
 }
 
@@ -130,10 +116,12 @@ using namespace hive9x;
 namespace
 {
 
-bool Note(std::vector<Hive9xError>& problems, std::size_t offset, std::string what,
+bool Note(std::vector<Hive9xFinding>& problems, std::size_t offset, std::string what,
           bool unusual = false)
 {
-    problems.push_back(Hive9xError{offset, std::move(what), unusual});
+    char where[32];
+    std::snprintf(where, sizeof where, "offset 0x%zx", offset);
+    problems.push_back(Hive9xFinding{Fault{where, std::move(what)}, unusual});
     return false;
 }
 
@@ -145,7 +133,7 @@ bool IsAscii(std::string_view name)
 
 } // namespace
 
-void Hive9x::Data::Load(std::vector<Hive9xError>& problems)
+void Hive9x::Data::Load(std::vector<Hive9xFinding>& problems)
 {
     const std::size_t size = bytes.size();
     if (size < 4 || bytes.compare(0, 4, "CREG") != 0)
@@ -207,7 +195,7 @@ void Hive9x::Data::Load(std::vector<Hive9xError>& problems)
 // The chain of free runs: each run starts where an entry may stand, holds
 // whole entries (and perhaps the unused end of its region) and meets no
 // other run or entry.
-bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems)
 {
     const TreeGeometry geometry{treeSize};
     std::size_t linkAt = treeAt + 0x0C;
@@ -238,7 +226,7 @@ bool Hive9x::Data::LoadTreeFree(std::vector<bool>& covered, std::vector<Hive9xEr
     return true;
 }
 
-bool Hive9x::Data::LoadBlocks(std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadBlocks(std::vector<Hive9xFinding>& problems)
 {
     const std::size_t size = bytes.size();
     // A file whose root has no subkeys may have no data blocks at all.
@@ -267,7 +255,8 @@ bool Hive9x::Data::LoadBlocks(std::vector<Hive9xError>& problems)
     return true;
 }
 
-bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at, std::vector<Hive9xError>& problems)
+bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at,
+                             std::vector<Hive9xFinding>& problems)
 {
     const auto blockSize = Get32(bytes, at + 4);
     if (Get16(bytes, at + 0x0C) != headerFlags)
@@ -344,7 +333,7 @@ bool Hive9x::Data::LoadBlock(std::size_t index, std::size_t at, std::vector<Hive
 // A key's record: its name and values lie inside its length, within the
 // limits Windows 9x keeps to.
 bool Hive9x::Data::CheckRecord(std::size_t at, std::size_t length,
-                               std::vector<Hive9xError>& problems) const
+                               std::vector<Hive9xFinding>& problems) const
 {
     const std::size_t used = Get32(bytes, at + 8);
     const std::size_t nameLength = Get16(bytes, at + 0x0C);
@@ -374,11 +363,10 @@ bool Hive9x::Data::CheckRecord(std::size_t at, std::size_t length,
     return true;
 }
 
-void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>& problems)
+// For each block, the slot of each key number in use.
+Hive9x::Data::Numbered Hive9x::Data::SlotsByNumber() const
 {
-    const TreeGeometry geometry{treeSize};
-    // For each block, the slot of each key number.
-    std::vector<std::vector<std::uint32_t>> numbered(blocks.size());
+    Numbered numbered(blocks.size());
     for (std::size_t b = 0; b < blocks.size(); ++b)
     {
         numbered[b].assign(maxNumber + 1u, none);
@@ -386,128 +374,129 @@ void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xError>
             if (blocks[b].slots[s].number != freeNumber)
                 numbered[b][blocks[b].slots[s].number] = static_cast<std::uint32_t>(s);
     }
+    return numbered;
+}
+
+void Hive9x::Data::LoadTree(std::vector<bool>& covered, std::vector<Hive9xFinding>& problems)
+{
+    const TreeGeometry geometry{treeSize};
     const std::uint32_t root = Get32(bytes, treeAt + 8);
     if (!geometry.IsEntry(root))
     {
         Note(problems, treeAt + 8, "bad offset of the root key");
         return;
     }
-    struct Pending
-    {
-        std::uint32_t entry;
-        Key parent;
-        std::size_t depth;
-        std::size_t linkAt; // the field that led here
-    };
+    const Numbered numbered = SlotsByNumber();
     std::vector<Pending> stack{{root, NoKey, 0, treeAt + 8}};
     nodes.reserve(geometry.Count());
     while (!stack.empty())
     {
-        Pending here = stack.back();
+        const Pending here = stack.back();
         stack.pop_back();
-        if (!geometry.IsEntry(here.entry))
-        {
-            Note(problems, here.linkAt, "key link points outside the key entries");
+        if (!LoadEntry(here, numbered, covered, stack, problems))
             return;
-        }
-        const std::size_t index = geometry.Index(here.entry);
-        if (covered[index])
-        {
-            Note(problems, here.linkAt, "key links form a cycle or join, or reach a free entry");
-            return;
-        }
-        covered[index] = true;
-        const std::size_t at = treeAt + here.entry;
-        if (here.parent != NoKey && Get32(bytes, at + 0x0C) != nodes[here.parent].entry)
-        {
-            Note(problems, at + 0x0C, "key's parent link does not match the tree");
-            return;
-        }
-        const std::uint32_t id =
-            static_cast<std::uint32_t>(Get16(bytes, at + 0x1A)) << 16 | Get16(bytes, at + 0x18);
-        const std::uint32_t blockIndex = id >> 16;
-        const std::uint32_t slotIndex = blockIndex < numbered.size() && (id & 0xFFFF) <= maxNumber
-                                            ? numbered[blockIndex][id & 0xFFFF]
-                                            : none;
-        Node node;
-        node.parent = here.parent;
-        node.entry = here.entry;
-        const Key key = static_cast<Key>(nodes.size());
-        if (slotIndex != none)
-        {
-            Slot& slot = blocks[blockIndex].slots[slotIndex];
-            if (slot.key != NoKey)
-            {
-                Note(problems, at + 0x18, "two keys share one data record");
-                return;
-            }
-            slot.key = key;
-            node.id = id;
-            node.record = blocks[blockIndex].offset + slot.offset;
-            node.name.assign(bytes, node.record + recordHeaderSize,
-                             Get16(bytes, node.record + 0x0C));
-        }
-        else if (here.parent == NoKey)
-        {
-            // The root needs no record: its name is the file's root key.
-            node.recordless = true;
-            node.parsed = true;
-        }
-        else
-        {
-            Note(problems, at + 0x18, "key's data record is missing");
-            return;
-        }
-        if (here.parent != NoKey)
-        {
-            if (node.name.empty())
-            {
-                Note(problems, node.record + 0x0C, "empty key name");
-                return;
-            }
-            // Only ASCII names are checked: in a double-byte code page a
-            // trail byte may be a letter that Windows does not upper-case.
-            if (IsAscii(node.name) && Get32(bytes, at + 4) != NameHash(node.name))
-            {
-                Note(problems, at + 4, "key name hash does not match the name");
-                return;
-            }
-            if (here.depth > MaxHive9xDepth)
-            {
-                Note(problems, at, "keys nested deeper than 512 levels");
-                return;
-            }
-            Node& parent = nodes[here.parent];
-            if (parent.lastChild == NoKey)
-                parent.firstChild = key;
-            else
-                nodes[parent.lastChild].nextSibling = key;
-            parent.lastChild = key;
-        }
-        nodes.push_back(std::move(node));
-        // The next sibling goes below the first child on the stack, so that
-        // a key's whole subtree is read before its next sibling and each
-        // parent's subkeys are linked in file order.
-        const std::uint32_t next = Get32(bytes, at + 0x14);
-        const std::uint32_t child = Get32(bytes, at + 0x10);
-        if (next != none)
-        {
-            if (here.parent == NoKey)
-            {
-                Note(problems, at + 0x14, "the root key has a sibling");
-                return;
-            }
-            stack.push_back({next, here.parent, here.depth, at + 0x14});
-        }
-        if (child != none)
-            stack.push_back({child, key, here.depth + 1, at + 0x10});
     }
     CheckNames(problems);
 }
 
+// Reads the key entry that `here` leads to, links its key under its
+// parent, and puts its next sibling and first subkey on the stack: the
+// next sibling below the first subkey, so that a key's whole subtree is
+// read before its next sibling and each parent's subkeys are linked in
+// file order.
+bool Hive9x::Data::LoadEntry(const Pending& here, const Numbered& numbered,
+                             std::vector<bool>& covered, std::vector<Pending>& stack,
+                             std::vector<Hive9xFinding>& problems)
+{
+    const TreeGeometry geometry{treeSize};
+    if (!geometry.IsEntry(here.entry))
+        return Note(problems, here.linkAt, "key link points outside the key entries");
+    const std::size_t index = geometry.Index(here.entry);
+    if (covered[index])
+        return Note(problems, here.linkAt, "key links form a cycle or join, or reach a free entry");
+    covered[index] = true;
+    const std::size_t at = treeAt + here.entry;
+    if (here.parent != NoKey && Get32(bytes, at + 0x0C) != nodes[here.parent].entry)
+        return Note(problems, at + 0x0C, "key's parent link does not match the tree");
+    Node node;
+    node.parent = here.parent;
+    node.entry = here.entry;
+    const Key key = static_cast<Key>(nodes.size());
+    if (!LoadRecordOf(node, key, at, numbered, problems))
+        return false;
+    if (here.parent != NoKey)
+    {
+        if (!CheckKeyEntry(node, at, here.depth, problems))
+            return false;
+        Node& parent = nodes[here.parent];
+        if (parent.lastChild == NoKey)
+            parent.firstChild = key;
+        else
+            nodes[parent.lastChild].nextSibling = key;
+        parent.lastChild = key;
+    }
+    nodes.push_back(std::move(node));
+    const std::uint32_t next = Get32(bytes, at + 0x14);
+    const std::uint32_t child = Get32(bytes, at + 0x10);
+    if (next != none)
+    {
+        if (here.parent == NoKey)
+            return Note(problems, at + 0x14, "the root key has a sibling");
+        stack.push_back({next, here.parent, here.depth, at + 0x14});
+    }
+    if (child != none)
+        stack.push_back({child, key, here.depth + 1, at + 0x10});
+    return true;
+}
+
+// The key's record, found by the id in its entry at `at`, and its name
+// from there; the root needs none, its name being the file's root key.
+bool Hive9x::Data::LoadRecordOf(Node& node, Key key, std::size_t at, const Numbered& numbered,
+                                std::vector<Hive9xFinding>& problems)
+{
+    const std::uint32_t id =
+        static_cast<std::uint32_t>(Get16(bytes, at + 0x1A)) << 16 | Get16(bytes, at + 0x18);
+    const std::uint32_t blockIndex = id >> 16;
+    const std::uint32_t slotIndex = blockIndex < numbered.size() && (id & 0xFFFF) <= maxNumber
+                                        ? numbered[blockIndex][id & 0xFFFF]
+                                        : none;
+    if (slotIndex == none)
+    {
+        if (node.parent != NoKey)
+            return Note(problems, at + 0x18, "key's data record is missing");
+        node.recordless = true;
+        node.parsed = true;
+        return true;
+    }
+    Slot& slot = blocks[blockIndex].slots[slotIndex];
+    if (slot.key != NoKey)
+        return Note(problems, at + 0x18, "two keys share one data record");
+    slot.key = key;
+    node.id = id;
+    node.record = blocks[blockIndex].offset + slot.offset;
+    node.name.assign(bytes, node.record + recordHeaderSize, Get16(bytes, node.record + 0x0C));
+    return true;
+}
+
+// A key below the root: its name, the hash of it in its entry at `at`,
+// and its depth.
+bool Hive9x::Data::CheckKeyEntry(const Node& node, std::size_t at, std::size_t depth,
+                                 std::vector<Hive9xFinding>& problems) const
+{
+    if (node.name.empty())
+        return Note(problems, node.record + 0x0C, "empty key name");
+    // Only ASCII names are checked: in a double-byte code page a trail
+    // byte may be a letter that Windows does not upper-case.
+    if (IsAscii(node.name) && Get32(bytes, at + 4) != NameHash(node.name))
+        return Note(problems, at + 4, "key name hash does not match the name");
+    if (depth > MaxHive9xDepth)
+        return Note(problems, at, "keys nested deeper than 512 levels");
+    return true;
+}
+
 // Siblings whose names are the same in any case: sorted by parent and
 // name hash, such names stand next to each other.
-void Hive9x::Data::CheckNames(std::vector<Hive9xError>& problems) const
+void Hive9x::Data::CheckNames(std::vector<Hive9xFinding>& problems) const
 {
     struct Sibling
     {
@@ -536,25 +525,25 @@ void Hive9x::Data::CheckNames(std::vector<Hive9xError>& problems) const
             }
 }
 
-std::vector<Hive9xError> Hive9x::Check(std::string bytes)
+std::vector<Hive9xFinding> Hive9x::Check(std::string bytes)
 {
     Data data;
     data.bytes = std::move(bytes);
-    std::vector<Hive9xError> problems;
+    std::vector<Hive9xFinding> problems;
     data.Load(problems);
     return problems;
 }
 
-std::unique_ptr<Hive9x> Hive9x::Read(std::string bytes, Hive9xError& error)
+std::unique_ptr<Hive9x> Hive9x::Read(std::string bytes, Fault& fault)
 {
     auto data = std::make_unique<Data>();
     data->bytes = std::move(bytes);
-    std::vector<Hive9xError> problems;
+    std::vector<Hive9xFinding> problems;
     data->Load(problems);
-    for (const Hive9xError& problem : problems)
+    for (const Hive9xFinding& problem : problems)
         if (!problem.unusual)
         {
-            error = problem;
+            fault = problem.fault;
             return nullptr;
         }
     return std::unique_ptr<Hive9x>(new Hive9x(std::move(data)));

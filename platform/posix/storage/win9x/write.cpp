@@ -11,24 +11,25 @@ namespace win95
 
 using namespace hive9x;
 
-bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& write,
-                        const std::vector<Key>& leftOut) const
+// The keys written: those not deleted, not left out and not under one left
+// out (a key stands after its parent in `nodes`).
+std::vector<bool> Hive9x::Data::Written(const std::vector<Key>& leftOut) const
 {
-    // The keys written: those not deleted, not left out and not under one
-    // left out (a key stands after its parent in `nodes`).
-    std::vector<bool> kept(nodes.size());
+    std::vector<bool> written(nodes.size());
     for (Key key = 0; key < nodes.size(); ++key)
-        kept[key] = !nodes[key].deleted &&
-                    std::find(leftOut.begin(), leftOut.end(), key) == leftOut.end() &&
-                    (nodes[key].parent == NoKey || kept[nodes[key].parent]);
-    auto written = [&kept](Key key) { return key != NoKey && kept[key]; };
-    auto firstWritten = [this, &kept](Key key)
-    {
-        while (key != NoKey && !kept[key])
-            key = nodes[key].nextSibling;
-        return key;
-    };
-    RecordSpace records(bytes, blocks);
+        written[key] = !nodes[key].deleted &&
+                       std::find(leftOut.begin(), leftOut.end(), key) == leftOut.end() &&
+                       (nodes[key].parent == NoKey || written[nodes[key].parent]);
+    return written;
+}
+
+// The key's id (block << 16 | number) for each key written: the records of
+// the others are freed first, so that the keys made or grown in this run
+// can reuse their room; a changed record stays where it is when it still
+// fits, and moves otherwise.
+std::vector<std::uint32_t> Hive9x::Data::PlaceRecords(RecordSpace& records,
+                                                      const std::vector<bool>& written) const
+{
     std::vector<std::uint32_t> ids(nodes.size(), none);
     auto blockOf = [](const Node& node) { return static_cast<std::size_t>(node.id >> 16); };
     auto offsetIn = [this, &blockOf](const Node& node)
@@ -39,17 +40,14 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
         records.Bytes(place.block)
             .replace(place.offset, place.length, BuildRecord(key, ids[key], place.length));
     };
-
-    // The records of deleted keys are freed first, so that the keys made
-    // or grown in this run can reuse their room.
     for (Key key = 0; key < nodes.size(); ++key)
-        if (nodes[key].record != none && !written(key))
+        if (nodes[key].record != none && !written[key])
             records.Free(blockOf(nodes[key]), offsetIn(nodes[key]));
     std::vector<Key> moving;
     for (Key key = 0; key < nodes.size(); ++key)
     {
         const Node& node = nodes[key];
-        if (node.record == none || !written(key))
+        if (node.record == none || !written[key])
             continue;
         ids[key] = node.id;
         if (!node.dirty)
@@ -71,14 +69,19 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
                               static_cast<std::uint16_t>(node.id)));
     }
     for (Key key : created)
-        if (written(key))
+        if (written[key])
             put(key, records.Take(static_cast<std::uint32_t>(RecordBytes(nodes[key]))));
+    return ids;
+}
 
-    // Key entries: those of deleted keys freed, the lowest taken again first.
-    TreeSpace tree(bytes.substr(treeAt, treeSize), treeFree);
+// The offset of each written key's entry in the tree: the entries of the
+// others freed, the lowest taken again first.
+std::vector<std::uint32_t> Hive9x::Data::PlaceEntries(TreeSpace& tree,
+                                                      const std::vector<bool>& written) const
+{
     std::vector<std::uint32_t> gone;
     for (Key key = 0; key < nodes.size(); ++key)
-        if (nodes[key].entry != none && !written(key))
+        if (nodes[key].entry != none && !written[key])
             gone.push_back(nodes[key].entry);
     std::sort(gone.begin(), gone.end(), std::greater<>());
     for (std::uint32_t entry : gone)
@@ -88,13 +91,27 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
         if (nodes[key].entry != none)
             entryOf[key] = nodes[key].entry;
     for (Key key : created)
-        if (written(key))
+        if (written[key])
             entryOf[key] = tree.Take();
-    std::string& entries = tree.Bytes();
+    return entryOf;
+}
+
+// Fills each written key's entry: a new one whole, one as read with its
+// links and record id.
+void Hive9x::Data::LinkEntries(std::string& entries, const std::vector<std::uint32_t>& entryOf,
+                               const std::vector<std::uint32_t>& ids,
+                               const std::vector<bool>& written) const
+{
+    auto firstWritten = [&](Key key)
+    {
+        while (key != NoKey && !written[key])
+            key = nodes[key].nextSibling;
+        return key;
+    };
     auto link = [&](Key key) { return key == NoKey ? none : entryOf[key]; };
     for (Key key = 0; key < nodes.size(); ++key)
     {
-        if (!written(key))
+        if (!written[key])
             continue;
         const Node& node = nodes[key];
         const std::uint32_t at = entryOf[key];
@@ -113,6 +130,17 @@ bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& wri
             Put16(entries, at + 0x1A, static_cast<std::uint16_t>(ids[key] >> 16));
         }
     }
+}
+
+bool Hive9x::Data::Emit(const std::function<bool(const char*, std::size_t)>& write,
+                        const std::vector<Key>& leftOut) const
+{
+    const std::vector<bool> written = Written(leftOut);
+    RecordSpace records(bytes, blocks);
+    const std::vector<std::uint32_t> ids = PlaceRecords(records, written);
+    TreeSpace tree(bytes.substr(treeAt, treeSize), treeFree);
+    const std::vector<std::uint32_t> entryOf = PlaceEntries(tree, written);
+    LinkEntries(tree.Bytes(), entryOf, ids, written);
     const std::string& sealedTree = tree.Seal();
 
     std::string head = bytes.substr(0, fileHeaderSize);
