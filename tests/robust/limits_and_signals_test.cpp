@@ -62,6 +62,41 @@ TEST(LimitsAndSignals, RemoverGoesOnWhenNobodyReadsItsTrace)
     EXPECT_EQ(std::string::npos, ImageOf(machine).find("\\Printers\\Tavrine]"));
 }
 
+// The report a user asked for is part of the run: standard output that
+// takes no more is said in one line, and WIN95STRICT=1 makes it count.
+TEST(LimitsAndSignals, ReportThatCannotBeWrittenIsSaid)
+{
+    std::string machine = support::MachineWithImage(Fixture("default.reg"));
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    pid_t child = fork();
+    if (child == 0)
+    {
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+        dup2(ends[1], 2);
+        close(ends[0]);
+        setenv("WIN95PREFIX", machine.c_str(), 1);
+        setenv("WIN95REPORT", "1", 1);
+        setenv("WIN95STRICT", "1", 1);
+        std::string program = Program("prnsetup");
+        execl(program.c_str(), program.c_str(), "/D1", "/P\"LPT1:\"", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    std::string said;
+    char piece[256];
+    for (ssize_t got; (got = read(ends[0], piece, sizeof piece)) > 0;)
+        said.append(piece, static_cast<std::size_t>(got));
+    close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_EQ("prnsetup: standard output: cannot write the report of what the run changed: No "
+              "space left on device\n",
+              said);
+}
+
 TEST(LimitsAndSignals, FileSizeLimitFailsTheSave)
 {
     std::string image = Fixture("default.reg");

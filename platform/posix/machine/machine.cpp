@@ -4,6 +4,7 @@
 #include "platform/posix/machine/host_drive.h"
 #include "platform/posix/machine/messages.h"
 #include "platform/posix/machine/save.h"
+#include "platform/posix/os/sys.h"
 #include "platform/posix/storage/recorder.h"
 
 #include <cstdio>
@@ -43,7 +44,8 @@ bool DryRun()
 }
 
 // What the run changed, or in a dry run would change, on standard output:
-// the registry's keys and values, then each file placed on C:.
+// the registry's keys and values, then each file placed on C:. A report
+// that cannot be written is said, since the user asked for it.
 void ReportChanges()
 {
     if (machine.recorder == nullptr)
@@ -51,8 +53,10 @@ void ReportChanges()
     std::string text = machine.recorder->Report();
     for (const std::string& path : machine.form->Placed())
         text += "placed " + path + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if (std::fflush(stdout) != 0 || !written)
+        Complain("standard output: cannot write the report of what the run changed: %s",
+                 sys::Reason());
 }
 
 } // namespace
