@@ -2,23 +2,20 @@
 
 #include "platform/posix/disk/qemu_view.h"
 #include "platform/posix/machine/installation.h"
+#include "platform/posix/os/child.h"
+#include "platform/posix/os/descriptor.h"
 #include "platform/posix/os/sys.h"
+#include "platform/posix/os/text.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
 #include <map>
-#include <poll.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
+#include <string_view>
 #include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace win95
 {
@@ -41,11 +38,6 @@ uint32_t Be32(const unsigned char* p)
 {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-bool SameText(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
 // The size in bytes of the FAT16 or FAT32 file system whose boot sector
@@ -78,41 +70,42 @@ bool IsFatPartitionType(unsigned type)
     return type == 0x04 || type == 0x06 || type == 0x0E || type == 0x0B || type == 0x0C;
 }
 
-// What a child process left.
-struct Child
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class Descriptor
+// The bytes of an open file, mapped whole (none for an empty file) while
+// this lives.
+class Contents
 {
   public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
+    explicit Contents(int fd)
     {
-        Reset();
+        struct stat info;
+        if (sys::Fstat(fd, &info) != 0)
+            return;
+        size_ = static_cast<size_t>(info.st_size);
+        mapped_ = size_ == 0 ? nullptr : sys::Map(fd, size_);
+        read_ = size_ == 0 || mapped_ != nullptr;
     }
-    int Get() const
+    ~Contents()
     {
-        return fd_;
+        if (mapped_ != nullptr)
+            sys::Unmap(mapped_, size_);
     }
-    int* Put()
+    Contents(const Contents&) = delete;
+    Contents& operator=(const Contents&) = delete;
+
+    // False, with the cause kept, when the file could not be read.
+    bool Read() const
     {
-        return &fd_;
+        return read_;
     }
-    void Reset()
+    std::string_view Bytes() const
     {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        return {mapped_ != nullptr ? static_cast<const char*>(mapped_) : "", size_};
     }
 
   private:
-    int fd_;
+    void* mapped_ = nullptr;
+    size_t size_ = 0;
+    bool read_ = false;
 };
 
 // An entry of a folder as mdir lists it: the long name where there is one.
@@ -137,8 +130,8 @@ std::string NameOf(const std::string& path)
 
 // True when the name can only match an entry by its listed name: any other
 // spelling of an entry is its short alias, which those tools that write FAT
-// make with a '~' tail, and non-ASCII names match in ways strcasecmp does
-// not know.
+// make with a '~' tail, and non-ASCII names match in ways our ASCII folding
+// does not know.
 bool ListedSpelling(const std::string& name)
 {
     for (unsigned char c : name)
@@ -180,7 +173,7 @@ class MtoolsImage final : public DiskImage
             "HOME=/dev/null",      "MTOOLSRC=/dev/null",         "LC_ALL=C.UTF-8",
             "MTOOLS_SKIP_CHECK=1", "MTOOLS_LOWER_CASE=0",        "MTOOLS_NO_VFAT=0",
             "MTOOLS_DOTTED_DIR=0", "MTOOLS_NAME_NUMERIC_TAIL=1", "MTOOLS_FAT_COMPATIBILITY=0"};
-        if (const char* zone = getenv("TZ"))
+        if (const char* zone = std::getenv("TZ"))
             environment_.push_back(std::string("TZ=") + zone);
     }
 
@@ -250,23 +243,16 @@ class MtoolsImage final : public DiskImage
             return false;
         // mcopy writes the file into a memfd at its own pace, with no pipe
         // to wait on, and it is then read in one piece of known size.
-        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
-        Child child;
+        Descriptor content(sys::MemfdCreate("dos-file"));
+        ChildOutput child;
         if (content.Get() < 0)
-            return Fail(std::string("cannot hold the file: ") + std::strerror(errno));
+            return Fail(std::string("cannot hold the file: ") + sys::Reason());
         if (!Tool({"mcopy", path, "-"}, -1, child, content.Get()) || !Succeeded(child))
             return false;
-        struct stat info;
-        if (fstat(content.Get(), &info) != 0)
-            return Fail(dosPath + ": " + std::strerror(errno));
-        const size_t size = static_cast<size_t>(info.st_size);
-        void* mapped =
-            size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, content.Get(), 0);
-        if (mapped == MAP_FAILED)
-            return Fail(dosPath + ": " + std::strerror(errno));
-        bytes.assign(mapped != nullptr ? static_cast<const char*>(mapped) : "", size);
-        if (mapped != nullptr)
-            munmap(mapped, size);
+        const Contents read(content.Get());
+        if (!read.Read())
+            return Fail(dosPath + ": " + sys::Reason());
+        bytes.assign(read.Bytes());
         return true;
     }
 
@@ -275,9 +261,9 @@ class MtoolsImage final : public DiskImage
         // The bytes go to mcopy as a whole file, not through a pipe: a run
         // killed while mcopy works then leaves the whole file or none,
         // never one cut short by the end of its input.
-        Descriptor content(memfd_create("dos-file", MFD_CLOEXEC));
+        Descriptor content(sys::MemfdCreate("dos-file"));
         if (content.Get() < 0 || !sys::WriteAll(content.Get(), bytes.data(), bytes.size()))
-            return Fail(std::string("cannot hold the new file: ") + std::strerror(errno));
+            return Fail(std::string("cannot hold the new file: ") + sys::Reason());
         return CreateFileFrom(dosPath, content.Get());
     }
 
@@ -288,7 +274,7 @@ class MtoolsImage final : public DiskImage
             return false;
         // With the name checked free, a clash can only be a short name,
         // which gets a numeric tail; no clash may ever wait for an answer.
-        Child child;
+        ChildOutput child;
         written_ = true;
         const bool done =
             Tool({"mcopy", "-D", "s", "-D", "A", "/proc/self/fd/" + std::to_string(content), path},
@@ -302,7 +288,7 @@ class MtoolsImage final : public DiskImage
     {
         lastError_.clear();
         rlimit limit;
-        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        if (sys::FileSizeLimit(&limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
             limit.rlim_cur < end_)
             return Fail("file too large: the file size limit (ulimit -f) of " +
                         std::to_string(limit.rlim_cur) +
@@ -316,8 +302,9 @@ class MtoolsImage final : public DiskImage
         // is written, so that no write is cut off half way.
         struct stat info;
         struct statvfs host;
-        if (fstat(fd_, &info) != 0 || fstatvfs(imageFd_ >= 0 ? imageFd_ : fd_, &host) != 0)
-            return Fail(std::strerror(errno));
+        if (sys::Fstat(fd_, &info) != 0 ||
+            sys::FstatVfs(imageFd_ >= 0 ? imageFd_ : fd_, &host) != 0)
+            return Fail(sys::Reason());
         const uint64_t stored = static_cast<uint64_t>(info.st_blocks) * 512;
         const uint64_t room = static_cast<uint64_t>(host.f_bavail) * host.f_frsize;
         const bool grows = imageFd_ >= 0 || stored < static_cast<uint64_t>(info.st_size);
@@ -331,11 +318,11 @@ class MtoolsImage final : public DiskImage
         std::string source, target;
         if (!Path(from, source) || !Path(to, target))
             return false;
-        if (!SameText(source.substr(0, source.rfind('/')), target.substr(0, target.rfind('/'))))
+        if (!SameName(source.substr(0, source.rfind('/')), target.substr(0, target.rfind('/'))))
             return Fail(to + ": not in the folder of " + from);
         if (!Absent(to))
             return false;
-        Child child;
+        ChildOutput child;
         written_ = true;
         const bool done =
             Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
@@ -353,7 +340,7 @@ class MtoolsImage final : public DiskImage
         const bool folder = IsFolder(dosPath);
         if (!lastError_.empty())
             return false;
-        Child child;
+        ChildOutput child;
         written_ = true;
         const bool done = Tool({folder ? "mrd" : "mdel", path}, -1, child) && Succeeded(child);
         Noted(path, NameOf(path), "", done);
@@ -370,7 +357,7 @@ class MtoolsImage final : public DiskImage
             attributes = 0x10;
             return true;
         }
-        Child child;
+        ChildOutput child;
         if (!Tool({"mattrib", path}, -1, child) || !Succeeded(child))
             return false;
         // "  A  SHR  ::/PATH": the letters stand before the name.
@@ -409,7 +396,7 @@ class MtoolsImage final : public DiskImage
             return Fail(dosPath + ": the root folder has no attributes");
         auto flag = [attributes](unsigned bit, const char* letter)
         { return std::string((attributes & bit) != 0 ? "+" : "-") + letter; };
-        Child child;
+        ChildOutput child;
         written_ = true;
         return Tool({"mattrib", flag(0x20, "a"), flag(0x01, "r"), flag(0x04, "s"), flag(0x02, "h"),
                      path},
@@ -426,7 +413,7 @@ class MtoolsImage final : public DiskImage
             written_ = false;
             return true;
         }
-        return Fail(std::string("cannot flush: ") + std::strerror(errno));
+        return Fail(std::string("cannot flush: ") + sys::Reason());
     }
 
   private:
@@ -467,7 +454,7 @@ class MtoolsImage final : public DiskImage
     // "not found" is an answer, not a failure.
     bool Probe(const std::string& path, const char* suffix)
     {
-        Child child;
+        ChildOutput child;
         if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child))
             return false;
         if (child.status == 0)
@@ -485,13 +472,11 @@ class MtoolsImage final : public DiskImage
     // not be listed.
     const Listing* Entries(const std::string& folder, bool& missing)
     {
-        std::string key = folder;
-        for (char& c : key)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::string key = AsciiUpper(folder);
         const auto known = listings_.find(key);
         if (known != listings_.end())
             return &known->second;
-        Child child;
+        ChildOutput child;
         if (!Tool({"mdir", "-a", "-b", folder + "/"}, -1, child))
             return nullptr;
         if (!Succeeded(child))
@@ -545,7 +530,7 @@ class MtoolsImage final : public DiskImage
     static const Entry* Find(const Listing& listing, const std::string& name)
     {
         for (const Entry& entry : listing)
-            if (SameText(entry.name, name))
+            if (SameName(entry.name, name))
                 return &entry;
         return nullptr;
     }
@@ -567,10 +552,7 @@ class MtoolsImage final : public DiskImage
         }
         for (auto at = listings_.begin(); at != listings_.end();)
             at = ListedSpelling(at->first) ? std::next(at) : listings_.erase(at);
-        std::string key = folder;
-        for (char& c : key)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const auto known = listings_.find(key);
+        const auto known = listings_.find(AsciiUpper(folder));
         if (known == listings_.end())
             return;
         Listing& listing = known->second;
@@ -608,21 +590,14 @@ class MtoolsImage final : public DiskImage
         std::string back;
         if (!ReadFile(dosPath, back))
             return false;
-        struct stat info;
-        if (fstat(content, &info) != 0)
-            return Fail(std::strerror(errno));
-        const size_t size = static_cast<size_t>(info.st_size);
-        if (back.size() != size)
+        const Contents written(content);
+        if (!written.Read())
+            return Fail(sys::Reason());
+        if (back.size() != written.Bytes().size())
             return Fail(dosPath + ": reads back " + std::to_string(back.size()) +
-                        " bytes instead of the " + std::to_string(size) + " written");
-        void* mapped =
-            size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, content, 0);
-        if (mapped == MAP_FAILED)
-            return Fail(std::strerror(errno));
-        const bool same = size == 0 || std::memcmp(mapped, back.data(), size) == 0;
-        if (mapped != nullptr)
-            munmap(mapped, size);
-        return same || Fail(dosPath + ": does not read back as it was written");
+                        " bytes instead of the " + std::to_string(written.Bytes().size()) +
+                        " written");
+        return back == written.Bytes() || Fail(dosPath + ": does not read back as it was written");
     }
 
     // True when the child succeeded: it exited with 0 and wrote nothing to
@@ -630,7 +605,7 @@ class MtoolsImage final : public DiskImage
     // it then exits with 0 ("plain_io: ...", "buffer_flush: ..."). Otherwise
     // the error says why, in the user's words where it is one of the
     // common causes, else as the child's first line.
-    bool Succeeded(const Child& child)
+    bool Succeeded(const ChildOutput& child)
     {
         if (child.status == 0 && child.err.empty())
             return true;
@@ -652,105 +627,28 @@ class MtoolsImage final : public DiskImage
     // Runs one mtools program on the partition in use, passing it the open
     // file `shared` too if >= 0, and writing its output to `output` if >= 0
     // rather than to child.out; false (error set) when it could not run.
-    bool Tool(std::vector<std::string> args, int shared, Child& child, int output = -1)
+    // In a process group of its own, the child never gets the signals the
+    // terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the run may
+    // hold those back until its save is done, and mtools, once started,
+    // then always finishes its writes. It reaches the very image file we
+    // opened and locked.
+    bool Tool(std::vector<std::string> args, int shared, ChildOutput& child, int output = -1)
     {
         args.insert(args.begin() + 1, {"-i", drive_});
-        if (Run(args, shared, output, child))
+        ChildSetup setup;
+        setup.args = args;
+        setup.environment = environment_;
+        setup.output = output;
+        setup.shared = {fd_};
+        if (shared >= 0)
+            setup.shared.push_back(shared);
+        setup.ownGroup = true;
+        if (RunChild(std::move(setup), child))
             return true;
-        if (errno == ENOENT)
+        if (sys::FailedFor(ENOENT))
             return Fail("mtools is not installed (there is no " + args[0] +
                         " in PATH); install it (apt install mtools) and run again");
-        return Fail(args[0] + ": " + std::strerror(errno));
-    }
-
-    bool Run(const std::vector<std::string>& args, int shared, int output, Child& child)
-    {
-        Descriptor out[2], err[2];
-        int pipes[2];
-        if (pipe2(pipes, O_CLOEXEC) != 0)
-            return false;
-        *out[0].Put() = pipes[0];
-        *out[1].Put() = pipes[1];
-        if (pipe2(pipes, O_CLOEXEC) != 0)
-            return false;
-        *err[0].Put() = pipes[0];
-        *err[1].Put() = pipes[1];
-
-        posix_spawn_file_actions_t actions;
-        posix_spawnattr_t attributes;
-        if (posix_spawn_file_actions_init(&actions) != 0)
-            return false;
-        if (posix_spawnattr_init(&attributes) != 0)
-        {
-            posix_spawn_file_actions_destroy(&actions);
-            return false;
-        }
-        // In a process group of its own, the child never gets the signals
-        // the terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the
-        // run may hold those back until its save is done, and mtools, once
-        // started, then always finishes its writes.
-        // Duplicating the image onto itself clears close-on-exec, so the
-        // child reaches the very file we opened and locked.
-        const bool prepared =
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, output >= 0 ? output : out[1].Get(), 1) ==
-                0 &&
-            posix_spawn_file_actions_adddup2(&actions, err[1].Get(), 2) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions, fd_, fd_) == 0 &&
-            (shared < 0 || posix_spawn_file_actions_adddup2(&actions, shared, shared) == 0) &&
-            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP) == 0 &&
-            posix_spawnattr_setpgroup(&attributes, 0) == 0;
-        std::vector<char*> argv, envp;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        for (const std::string& setting : environment_)
-            envp.push_back(const_cast<char*>(setting.c_str()));
-        envp.push_back(nullptr);
-        const pid_t pid = prepared
-                              ? sys::Spawn(argv[0], &actions, &attributes, argv.data(), envp.data())
-                              : (errno = EINVAL, -1);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (pid < 0)
-            return false;
-        out[1].Reset();
-        err[1].Reset();
-        Collect(out[0], err[0], child);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0)
-            if (errno != EINTR)
-                return false;
-        child.status = status;
-        return true;
-    }
-
-    // Collects both outputs of the child until it closes them.
-    static void Collect(Descriptor& out, Descriptor& err, Child& child)
-    {
-        char buffer[65536];
-        while (out.Get() >= 0 || err.Get() >= 0)
-        {
-            pollfd fds[2] = {{out.Get(), POLLIN, 0}, {err.Get(), POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0)
-            {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            Descriptor* sources[2] = {&out, &err};
-            std::string* sinks[2] = {&child.out, &child.err};
-            for (int i = 0; i < 2; ++i)
-            {
-                if (fds[i].revents == 0)
-                    continue;
-                const ssize_t n = read(sources[i]->Get(), buffer, sizeof buffer);
-                if (n > 0)
-                    sinks[i]->append(buffer, static_cast<size_t>(n));
-                else if (n == 0 || errno != EINTR)
-                    sources[i]->Reset();
-            }
-        }
+        return Fail(args[0] + ": " + sys::Reason());
     }
 
     int fd_;
@@ -836,25 +734,22 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
     };
     int fd = sys::Open(hostPath.c_str(), O_RDWR);
     if (fd < 0)
-        return fail(std::strerror(errno));
+        return fail(sys::Reason());
     auto image = std::make_unique<MtoolsImage>(fd, hostPath);
     struct stat info;
-    if (fstat(fd, &info) != 0)
-        return fail(std::strerror(errno));
+    if (sys::Fstat(fd, &info) != 0)
+        return fail(sys::Reason());
     if (!S_ISREG(info.st_mode))
         return fail("not a disk image file");
     // Our own runs on the image take turns, as on a machine folder; any
     // other program's lock keeps us out at once.
     int locked;
-    while ((locked = sys::LockWhole(fd)) != 0 && errno == EBUSY)
-    {
-        const timespec turn = {0, 20 * 1000 * 1000};
-        nanosleep(&turn, nullptr);
-    }
+    while ((locked = sys::LockWhole(fd)) != 0 && sys::FailedFor(EBUSY))
+        sys::Sleep(20);
     if (locked != 0)
-        return fail(errno == EAGAIN
+        return fail(sys::FailedFor(EAGAIN)
                         ? "in use by another program (it holds a lock on the image); close it first"
-                        : std::string("cannot lock: ") + std::strerror(errno));
+                        : std::string("cannot lock: ") + sys::Reason());
     const std::string format = QemuFormatOf(fd, info.st_size);
     if (!format.empty())
     {
@@ -864,11 +759,10 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
             return fail(why);
         fd = sys::Open(view->Path().c_str(), O_RDWR);
         if (fd < 0)
-            return fail("cannot open the view of the disk image: " +
-                        std::string(std::strerror(errno)));
+            return fail("cannot open the view of the disk image: " + std::string(sys::Reason()));
         image->ReadThrough(std::move(view), fd);
-        if (fstat(fd, &info) != 0)
-            return fail(std::strerror(errno));
+        if (sys::Fstat(fd, &info) != 0)
+            return fail(sys::Reason());
     }
 
     // A fixed-size VHD is the raw disk followed by a 512-byte footer.
@@ -877,7 +771,7 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
     if (size >= 2 * kSector)
     {
         if (sys::ReadAt(fd, sector, kSector, static_cast<off_t>(size - kSector)) != kSector)
-            return fail(std::strerror(errno));
+            return fail(sys::Reason());
         if (std::memcmp(sector, "conectix", 8) == 0)
         {
             if (Be32(sector + 60) != 2)
@@ -889,7 +783,7 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
     if (size < kSector)
         return fail("too small to be a disk image");
     if (sys::ReadAt(fd, sector, kSector, 0) != kSector)
-        return fail(std::strerror(errno));
+        return fail(sys::Reason());
 
     std::string why;
     if (FatBytes(sector) != 0)
