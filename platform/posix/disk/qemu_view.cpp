@@ -1,5 +1,6 @@
 #include "platform/posix/disk/qemu_view.h"
 
+#include "platform/posix/disk/partitions.h"
 #include "platform/posix/os/child.h"
 #include "platform/posix/os/sys.h"
 
@@ -17,12 +18,6 @@ namespace win95
 {
 namespace
 {
-
-std::uint32_t Be32(const unsigned char* p)
-{
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
 
 bool Starts(const unsigned char* head, std::size_t got, const char* text)
 {
