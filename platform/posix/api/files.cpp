@@ -102,10 +102,11 @@ bool Put(TextFile* file, char c)
 int OpenOnDisk(const std::string& dosPath, bool forWriting)
 {
     win95::DiskInstallation& installation = *win95::MachineDisk();
+    win95::Fault fault;
     if (forWriting)
-        return installation.Disk().Exists(dosPath) ? -1 : installation.Stage(dosPath);
+        return installation.Disk().Exists(dosPath, fault) ? -1 : installation.Stage(dosPath);
     std::string bytes;
-    if (!installation.Disk().ReadFile(dosPath, bytes))
+    if (!installation.Disk().ReadFile(dosPath, bytes, fault))
         return -1;
     int fd = memfd_create("read", MFD_CLOEXEC);
     if (fd >= 0 &&
@@ -120,9 +121,10 @@ int OpenOnDisk(const std::string& dosPath, bool forWriting)
 BOOL PathExists(LPCSTR path)
 {
     std::string dosPath;
+    win95::Fault fault;
     if (win95::LocateOnDisk(path, dosPath))
         return win95::MachineDisk()->Staged(dosPath) ||
-               win95::MachineDisk()->Disk().Exists(dosPath);
+               win95::MachineDisk()->Disk().Exists(dosPath, fault);
     win95::HostPlace place;
     return win95::Locate(path, place) &&
            (place.exists || (place.root >= 0 && win95::PlacingOnDriveC(place)));
@@ -202,7 +204,9 @@ BOOL RemoveFile(LPCSTR path)
     if (win95::LocateOnDisk(path, dosPath))
     {
         win95::DiskInstallation& installation = *win95::MachineDisk();
-        return installation.Discard(dosPath) || installation.Disk().Remove(dosPath) ? TRUE : FALSE;
+        win95::Fault fault;
+        return installation.Discard(dosPath) || installation.Disk().Remove(dosPath, fault) ? TRUE
+                                                                                           : FALSE;
     }
     win95::HostPlace place;
     if (!win95::Locate(path, place) || place.name.empty())

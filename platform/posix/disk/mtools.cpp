@@ -82,7 +82,7 @@ MtoolsImage::~MtoolsImage()
     sys::Close(fd_);
     if (view_)
     {
-        std::string ignored;
+        Fault ignored;
         view_->Stop(ignored);
     }
     if (imageFd_ >= 0)
@@ -106,21 +106,21 @@ void MtoolsImage::Use(std::uint64_t offset, std::uint64_t bytes)
     listings_.Forget();
 }
 
-bool MtoolsImage::Exists(const std::string& dosPath)
+bool MtoolsImage::Exists(const std::string& dosPath, Fault& fault)
 {
-    return Look(dosPath, false);
+    return Look(dosPath, false, fault);
 }
 
-bool MtoolsImage::IsFolder(const std::string& dosPath)
+bool MtoolsImage::IsFolder(const std::string& dosPath, Fault& fault)
 {
-    return Look(dosPath, true);
+    return Look(dosPath, true, fault);
 }
 
-bool MtoolsImage::List(const std::string& dosFolder, std::vector<std::string>& names)
+bool MtoolsImage::List(const std::string& dosFolder, std::vector<std::string>& names, Fault& fault)
 {
     std::string path;
     bool missing = false;
-    const Listing* listing = Path(dosFolder, path) ? Entries(path, missing) : nullptr;
+    const Listing* listing = Path(dosFolder, path, fault) ? Entries(path, missing, fault) : nullptr;
     if (listing == nullptr)
         return false;
     names.clear();
@@ -129,46 +129,46 @@ bool MtoolsImage::List(const std::string& dosFolder, std::vector<std::string>& n
     return true;
 }
 
-bool MtoolsImage::ReadFile(const std::string& dosPath, std::string& bytes)
+bool MtoolsImage::ReadFile(const std::string& dosPath, std::string& bytes, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path))
+    if (!Path(dosPath, path, fault))
         return false;
     // mcopy copies every file of a folder named as its source.
-    if (IsFolder(dosPath))
-        return Fail(dosPath + ": is a folder");
-    if (!lastError_.empty())
+    if (IsFolder(dosPath, fault))
+        return Fail(fault, dosPath + ": is a folder");
+    if (!fault.what.empty())
         return false;
     // mcopy writes the file into a memfd at its own pace, with no pipe
     // to wait on, and it is then read in one piece of known size.
     Descriptor content(sys::MemfdCreate("dos-file"));
     ChildOutput child;
     if (content.Get() < 0)
-        return Fail(std::string("cannot hold the file: ") + sys::Reason());
-    if (!Tool({"mcopy", path, "-"}, -1, child, content.Get()) || !Succeeded(child))
+        return Fail(fault, std::string("cannot hold the file: ") + sys::Reason());
+    if (!Tool({"mcopy", path, "-"}, -1, child, fault, content.Get()) || !Succeeded(child, fault))
         return false;
     const Contents read(content.Get());
     if (!read.Read())
-        return Fail(dosPath + ": " + sys::Reason());
+        return Fail(fault, dosPath + ": " + sys::Reason());
     bytes.assign(read.Bytes());
     return true;
 }
 
-bool MtoolsImage::CreateFile(const std::string& dosPath, const std::string& bytes)
+bool MtoolsImage::CreateFile(const std::string& dosPath, const std::string& bytes, Fault& fault)
 {
     // The bytes go to mcopy as a whole file, not through a pipe: a run
     // killed while mcopy works then leaves the whole file or none,
     // never one cut short by the end of its input.
     Descriptor content(sys::MemfdCreate("dos-file"));
     if (content.Get() < 0 || !sys::WriteAll(content.Get(), bytes.data(), bytes.size()))
-        return Fail(std::string("cannot hold the new file: ") + sys::Reason());
-    return CreateFileFrom(dosPath, content.Get());
+        return Fail(fault, std::string("cannot hold the new file: ") + sys::Reason());
+    return CreateFileFrom(dosPath, content.Get(), fault);
 }
 
-bool MtoolsImage::CreateFileFrom(const std::string& dosPath, int content)
+bool MtoolsImage::CreateFileFrom(const std::string& dosPath, int content, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path) || !Absent(dosPath))
+    if (!Path(dosPath, path, fault) || !Absent(dosPath, fault))
         return false;
     // With the name checked free, a clash can only be a short name,
     // which gets a numeric tail; no clash may ever wait for an answer.
@@ -176,21 +176,21 @@ bool MtoolsImage::CreateFileFrom(const std::string& dosPath, int content)
     written_ = true;
     const bool done =
         Tool({"mcopy", "-D", "s", "-D", "A", "/proc/self/fd/" + std::to_string(content), path},
-             content, child) &&
-        Succeeded(child);
+             content, child, fault) &&
+        Succeeded(child, fault);
     listings_.Noted(path, "", NameOf(path), done);
-    return done && ReadsBack(dosPath, content);
+    return done && ReadsBack(dosPath, content, fault);
 }
 
-bool MtoolsImage::RoomFor(std::uint64_t bytes)
+bool MtoolsImage::RoomFor(std::uint64_t bytes, Fault& fault)
 {
-    lastError_.clear();
+    fault = Fault{};
     rlimit limit;
     if (sys::FileSizeLimit(&limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < end_)
-        return Fail("file too large: the file size limit (ulimit -f) of " +
-                    std::to_string(limit.rlim_cur) +
-                    " bytes stops short of the partition's end at byte " + std::to_string(end_) +
-                    "; raise it and run again");
+        return Fail(fault, "file too large: the file size limit (ulimit -f) of " +
+                               std::to_string(limit.rlim_cur) +
+                               " bytes stops short of the partition's end at byte " +
+                               std::to_string(end_) + "; raise it and run again");
     // Writes into a sparse image's holes take room on the host; those
     // into parts already stored take none. An image in one of QEMU's
     // formats may grow with any write, on the file system that holds
@@ -200,53 +200,54 @@ bool MtoolsImage::RoomFor(std::uint64_t bytes)
     struct stat info;
     struct statvfs host;
     if (sys::Fstat(fd_, &info) != 0 || sys::FstatVfs(imageFd_ >= 0 ? imageFd_ : fd_, &host) != 0)
-        return Fail(sys::Reason());
+        return Fail(fault, sys::Reason());
     const std::uint64_t stored = static_cast<std::uint64_t>(info.st_blocks) * 512;
     const std::uint64_t room = static_cast<std::uint64_t>(host.f_bavail) * host.f_frsize;
     const bool grows = imageFd_ >= 0 || stored < static_cast<std::uint64_t>(info.st_size);
     if (grows && room < bytes + (std::uint64_t{1} << 20))
-        return Fail(DiskFull);
+        return Fail(fault, DiskFull);
     return true;
 }
 
-bool MtoolsImage::Rename(const std::string& from, const std::string& to)
+bool MtoolsImage::Rename(const std::string& from, const std::string& to, Fault& fault)
 {
     std::string source, target;
-    if (!Path(from, source) || !Path(to, target))
+    if (!Path(from, source, fault) || !Path(to, target, fault))
         return false;
     if (!SameName(source.substr(0, source.rfind('/')), target.substr(0, target.rfind('/'))))
-        return Fail(to + ": not in the folder of " + from);
-    if (!Absent(to))
+        return Fail(fault, to + ": not in the folder of " + from);
+    if (!Absent(to, fault))
         return false;
     ChildOutput child;
     written_ = true;
-    const bool done =
-        Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child) && Succeeded(child);
+    const bool done = Tool({"mren", "-D", "s", "-D", "A", source, target}, -1, child, fault) &&
+                      Succeeded(child, fault);
     listings_.Noted(source, NameOf(source), NameOf(target), done);
     return done;
 }
 
-bool MtoolsImage::Remove(const std::string& dosPath)
+bool MtoolsImage::Remove(const std::string& dosPath, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path))
+    if (!Path(dosPath, path, fault))
         return false;
     if (path == "::")
-        return Fail(dosPath + ": the root folder cannot be removed");
-    const bool folder = IsFolder(dosPath);
-    if (!lastError_.empty())
+        return Fail(fault, dosPath + ": the root folder cannot be removed");
+    const bool folder = IsFolder(dosPath, fault);
+    if (!fault.what.empty())
         return false;
     ChildOutput child;
     written_ = true;
-    const bool done = Tool({folder ? "mrd" : "mdel", path}, -1, child) && Succeeded(child);
+    const bool done =
+        Tool({folder ? "mrd" : "mdel", path}, -1, child, fault) && Succeeded(child, fault);
     listings_.Noted(path, NameOf(path), "", done);
     return done;
 }
 
-bool MtoolsImage::GetAttributes(const std::string& dosPath, unsigned& attributes)
+bool MtoolsImage::GetAttributes(const std::string& dosPath, unsigned& attributes, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path))
+    if (!Path(dosPath, path, fault))
         return false;
     if (path == "::")
     {
@@ -254,58 +255,58 @@ bool MtoolsImage::GetAttributes(const std::string& dosPath, unsigned& attributes
         return true;
     }
     ChildOutput child;
-    if (!Tool({"mattrib", path}, -1, child) || !Succeeded(child))
+    if (!Tool({"mattrib", path}, -1, child, fault) || !Succeeded(child, fault))
         return false;
     unsigned bits = 0;
     if (!ParseAttributes(child.out, bits))
-        return Fail(dosPath + ": mattrib gave no attributes");
-    if (IsFolder(dosPath))
+        return Fail(fault, dosPath + ": mattrib gave no attributes");
+    if (IsFolder(dosPath, fault))
         bits |= 0x10;
     attributes = bits;
-    return lastError_.empty();
+    return fault.what.empty();
 }
 
-bool MtoolsImage::SetAttributes(const std::string& dosPath, unsigned attributes)
+bool MtoolsImage::SetAttributes(const std::string& dosPath, unsigned attributes, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path))
+    if (!Path(dosPath, path, fault))
         return false;
     if (path == "::")
-        return Fail(dosPath + ": the root folder has no attributes");
+        return Fail(fault, dosPath + ": the root folder has no attributes");
     auto flag = [attributes](unsigned bit, const char* letter)
     { return std::string((attributes & bit) != 0 ? "+" : "-") + letter; };
     ChildOutput child;
     written_ = true;
     return Tool({"mattrib", flag(0x20, "a"), flag(0x01, "r"), flag(0x04, "s"), flag(0x02, "h"),
                  path},
-                -1, child) &&
-           Succeeded(child);
+                -1, child, fault) &&
+           Succeeded(child, fault);
 }
 
 // Nothing to flush when nothing was written since the last flush.
-bool MtoolsImage::Flush()
+bool MtoolsImage::Flush(Fault& fault)
 {
-    lastError_.clear();
+    fault = Fault{};
     if (!written_ || sys::Fsync(fd_) == 0)
     {
         written_ = false;
         return true;
     }
-    return Fail(std::string("cannot flush: ") + sys::Reason());
+    return Fail(fault, std::string("cannot flush: ") + sys::Reason());
 }
 
-bool MtoolsImage::Fail(const std::string& message)
+bool MtoolsImage::Fail(Fault& fault, const std::string& message)
 {
-    lastError_ = name_ + ": " + message;
+    fault = {name_, message};
     return false;
 }
 
 // The path as mtools takes it ("::/WINDOWS/SYSTEM.DAT", "::" for the
 // root), or false for a name that FAT does not allow or mtools would
 // read as a pattern.
-bool MtoolsImage::Path(const std::string& dosPath, std::string& path)
+bool MtoolsImage::Path(const std::string& dosPath, std::string& path, Fault& fault)
 {
-    lastError_.clear();
+    fault = Fault{};
     path = "::";
     size_t start = 0;
     while (start <= dosPath.size())
@@ -321,7 +322,7 @@ bool MtoolsImage::Path(const std::string& dosPath, std::string& path)
         for (unsigned char c : name)
             allowed = allowed && c >= 0x20 && std::strchr("/:*?\"<>|[]", c) == nullptr;
         if (!allowed)
-            return Fail(dosPath + ": not a name this tool accepts on a FAT drive");
+            return Fail(fault, dosPath + ": not a name this tool accepts on a FAT drive");
         path += "/" + name;
     }
     return true;
@@ -329,32 +330,32 @@ bool MtoolsImage::Path(const std::string& dosPath, std::string& path)
 
 // mdir answers for an entry, or with a trailing '/' for a folder only;
 // "not found" is an answer, not a failure.
-bool MtoolsImage::Probe(const std::string& path, const char* suffix)
+bool MtoolsImage::Probe(const std::string& path, const char* suffix, Fault& fault)
 {
     ChildOutput child;
-    if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child))
+    if (!Tool({"mdir", "-a", "-b", path + suffix}, -1, child, fault))
         return false;
     if (child.status == 0)
         return true;
     if (child.err.find("not found") != std::string::npos)
         return false;
-    Succeeded(child);
+    Succeeded(child, fault);
     return false;
 }
 
 // The folder's entries, listed once and then kept up to date by our own
 // writes (nothing else writes the image while we hold its lock): each
 // look into the image starts an mtools program. Null, with `missing`
-// set when the folder does not exist, or with the error when it could
+// set when the folder does not exist, or with the fault when it could
 // not be listed.
-const Listing* MtoolsImage::Entries(const std::string& folder, bool& missing)
+const Listing* MtoolsImage::Entries(const std::string& folder, bool& missing, Fault& fault)
 {
     if (const Listing* known = listings_.Known(folder))
         return known;
     ChildOutput child;
-    if (!Tool({"mdir", "-a", "-b", folder + "/"}, -1, child))
+    if (!Tool({"mdir", "-a", "-b", folder + "/"}, -1, child, fault))
         return nullptr;
-    if (!Succeeded(child))
+    if (!Succeeded(child, fault))
     {
         missing = child.err.find("not found") != std::string::npos;
         return nullptr;
@@ -364,22 +365,22 @@ const Listing* MtoolsImage::Entries(const std::string& folder, bool& missing)
 
 // Exists, or IsFolder when `folder`: from the listing of the folder the
 // entry is in, unless only mtools can match the name.
-bool MtoolsImage::Look(const std::string& dosPath, bool folder)
+bool MtoolsImage::Look(const std::string& dosPath, bool folder, Fault& fault)
 {
     std::string path;
-    if (!Path(dosPath, path))
+    if (!Path(dosPath, path, fault))
         return false;
     if (path == "::")
         return true;
     const std::string name = NameOf(path);
     if (!ListedSpelling(name))
-        return Probe(path, folder ? "/" : "");
+        return Probe(path, folder ? "/" : "", fault);
     bool missing = false;
-    const Listing* listing = Entries(FolderOf(path), missing);
+    const Listing* listing = Entries(FolderOf(path), missing, fault);
     if (listing == nullptr)
     {
         if (missing)
-            lastError_.clear();
+            fault = Fault{};
         return false;
     }
     const Entry* entry = Find(*listing, name);
@@ -387,62 +388,65 @@ bool MtoolsImage::Look(const std::string& dosPath, bool folder)
 }
 
 // True when no entry has this name; false also when that cannot be told.
-bool MtoolsImage::Absent(const std::string& dosPath)
+bool MtoolsImage::Absent(const std::string& dosPath, Fault& fault)
 {
-    if (Exists(dosPath))
-        return Fail(dosPath + ": already exists");
-    return lastError_.empty();
+    if (Exists(dosPath, fault))
+        return Fail(fault, dosPath + ": already exists");
+    return fault.what.empty();
 }
 
 // True when the file at dosPath holds what `content` holds: mcopy exits
 // with 0 after some failed writes, so that only reading it back tells.
-bool MtoolsImage::ReadsBack(const std::string& dosPath, int content)
+bool MtoolsImage::ReadsBack(const std::string& dosPath, int content, Fault& fault)
 {
     std::string back;
-    if (!ReadFile(dosPath, back))
+    if (!ReadFile(dosPath, back, fault))
         return false;
     const Contents written(content);
     if (!written.Read())
-        return Fail(sys::Reason());
+        return Fail(fault, sys::Reason());
     if (back.size() != written.Bytes().size())
-        return Fail(dosPath + ": reads back " + std::to_string(back.size()) +
-                    " bytes instead of the " + std::to_string(written.Bytes().size()) + " written");
-    return back == written.Bytes() || Fail(dosPath + ": does not read back as it was written");
+        return Fail(fault, dosPath + ": reads back " + std::to_string(back.size()) +
+                               " bytes instead of the " + std::to_string(written.Bytes().size()) +
+                               " written");
+    return back == written.Bytes() ||
+           Fail(fault, dosPath + ": does not read back as it was written");
 }
 
 // True when the child succeeded: it exited with 0 and wrote nothing to
 // its error output, where mtools reports writes that failed even when
 // it then exits with 0 ("plain_io: ...", "buffer_flush: ..."). Otherwise
-// the error says why, in the user's words where it is one of the
+// the fault says why, in the user's words where it is one of the
 // common causes, else as the child's first line.
-bool MtoolsImage::Succeeded(const ChildOutput& child)
+bool MtoolsImage::Succeeded(const ChildOutput& child, Fault& fault)
 {
     if (child.status == 0 && child.err.empty())
         return true;
     if (child.err.find("No space left on device") != std::string::npos)
-        return Fail(DiskFull);
+        return Fail(fault, DiskFull);
     if (child.err.find("File too large") != std::string::npos)
-        return Fail("file too large: the file size limit (ulimit -f) stopped a write into "
-                    "the image; raise it and run again");
+        return Fail(fault, "file too large: the file size limit (ulimit -f) stopped a write into "
+                           "the image; raise it and run again");
     if (child.err.find("Disk full") != std::string::npos)
-        return Fail("the partition is full; make room on it and run again");
+        return Fail(fault, "the partition is full; make room on it and run again");
     std::string line = child.err.substr(0, child.err.find('\n'));
     if (line.empty())
         line = WIFSIGNALED(child.status)
                    ? "mtools ended by signal " + std::to_string(WTERMSIG(child.status))
                    : "mtools failed with status " + std::to_string(WEXITSTATUS(child.status));
-    return Fail(line);
+    return Fail(fault, line);
 }
 
 // Runs one mtools program on the partition in use, passing it the open
 // file `shared` too if >= 0, and writing its output to `output` if >= 0
-// rather than to child.out; false (error set) when it could not run.
+// rather than to child.out; false (fault filled) when it could not run.
 // In a process group of its own, the child never gets the signals the
 // terminal sends the run's group (Ctrl-C, Ctrl-\, hang-up): the run may
 // hold those back until its save is done, and mtools, once started,
 // then always finishes its writes. It reaches the very image file we
 // opened and locked.
-bool MtoolsImage::Tool(std::vector<std::string> args, int shared, ChildOutput& child, int output)
+bool MtoolsImage::Tool(std::vector<std::string> args, int shared, ChildOutput& child, Fault& fault,
+                       int output)
 {
     args.insert(args.begin() + 1, {"-i", drive_});
     ChildSetup setup;
@@ -456,9 +460,9 @@ bool MtoolsImage::Tool(std::vector<std::string> args, int shared, ChildOutput& c
     if (RunChild(std::move(setup), child))
         return true;
     if (sys::FailedFor(ENOENT))
-        return Fail("mtools is not installed (there is no " + args[0] +
-                    " in PATH); install it (apt install mtools) and run again");
-    return Fail(args[0] + ": " + sys::Reason());
+        return Fail(fault, "mtools is not installed (there is no " + args[0] +
+                               " in PATH); install it (apt install mtools) and run again");
+    return Fail(fault, args[0] + ": " + sys::Reason());
 }
 
 } // namespace win95

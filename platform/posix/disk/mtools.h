@@ -30,29 +30,30 @@ class MtoolsImage final : public DiskImage
     // Chooses the partition at `offset` bytes into the image, `bytes` long.
     void Use(std::uint64_t offset, std::uint64_t bytes);
 
-    bool Exists(const std::string& dosPath) override;
-    bool IsFolder(const std::string& dosPath) override;
-    bool List(const std::string& dosFolder, std::vector<std::string>& names) override;
-    bool ReadFile(const std::string& dosPath, std::string& bytes) override;
-    bool CreateFile(const std::string& dosPath, const std::string& bytes) override;
-    bool CreateFileFrom(const std::string& dosPath, int content) override;
-    bool RoomFor(std::uint64_t bytes) override;
-    bool Rename(const std::string& from, const std::string& to) override;
-    bool Remove(const std::string& dosPath) override;
-    bool GetAttributes(const std::string& dosPath, unsigned& attributes) override;
-    bool SetAttributes(const std::string& dosPath, unsigned attributes) override;
-    bool Flush() override;
+    bool Exists(const std::string& dosPath, Fault& fault) override;
+    bool IsFolder(const std::string& dosPath, Fault& fault) override;
+    bool List(const std::string& dosFolder, std::vector<std::string>& names, Fault& fault) override;
+    bool ReadFile(const std::string& dosPath, std::string& bytes, Fault& fault) override;
+    bool CreateFile(const std::string& dosPath, const std::string& bytes, Fault& fault) override;
+    bool CreateFileFrom(const std::string& dosPath, int content, Fault& fault) override;
+    bool RoomFor(std::uint64_t bytes, Fault& fault) override;
+    bool Rename(const std::string& from, const std::string& to, Fault& fault) override;
+    bool Remove(const std::string& dosPath, Fault& fault) override;
+    bool GetAttributes(const std::string& dosPath, unsigned& attributes, Fault& fault) override;
+    bool SetAttributes(const std::string& dosPath, unsigned attributes, Fault& fault) override;
+    bool Flush(Fault& fault) override;
 
   private:
-    bool Fail(const std::string& message);
-    bool Path(const std::string& dosPath, std::string& path);
-    bool Probe(const std::string& path, const char* suffix);
-    const Listing* Entries(const std::string& folder, bool& missing);
-    bool Look(const std::string& dosPath, bool folder);
-    bool Absent(const std::string& dosPath);
-    bool ReadsBack(const std::string& dosPath, int content);
-    bool Succeeded(const ChildOutput& child);
-    bool Tool(std::vector<std::string> args, int shared, ChildOutput& child, int output = -1);
+    bool Fail(Fault& fault, const std::string& message);
+    bool Path(const std::string& dosPath, std::string& path, Fault& fault);
+    bool Probe(const std::string& path, const char* suffix, Fault& fault);
+    const Listing* Entries(const std::string& folder, bool& missing, Fault& fault);
+    bool Look(const std::string& dosPath, bool folder, Fault& fault);
+    bool Absent(const std::string& dosPath, Fault& fault);
+    bool ReadsBack(const std::string& dosPath, int content, Fault& fault);
+    bool Succeeded(const ChildOutput& child, Fault& fault);
+    bool Tool(std::vector<std::string> args, int shared, ChildOutput& child, Fault& fault,
+              int output = -1);
 
     int fd_;
     std::unique_ptr<QemuView> view_; // the raw view, for an image in one of QEMU's formats

@@ -3,11 +3,9 @@
 #include "platform/posix/disk/mtools.h"
 #include "platform/posix/disk/partitions.h"
 #include "platform/posix/disk/qemu_view.h"
-#include "platform/posix/machine/installation.h"
 #include "platform/posix/os/sys.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -19,62 +17,55 @@ namespace
 // The image open for reading and writing, and locked for this run; an
 // image in one of QEMU's formats is read through its raw view. Our own
 // runs on the image take turns, as on a machine folder; any other
-// program's lock keeps us out at once. Null, with `why`, when it cannot
+// program's lock keeps us out at once. Null, with `fault`, when it cannot
 // be.
 std::unique_ptr<MtoolsImage> OpenLocked(const std::string& hostPath, int& fd,
-                                        std::uint64_t& fileBytes, std::string& why)
+                                        std::uint64_t& fileBytes, Fault& fault)
 {
+    auto fail = [&](const std::string& what)
+    {
+        fault = {hostPath, what};
+        return nullptr;
+    };
     fd = sys::Open(hostPath.c_str(), O_RDWR);
     if (fd < 0)
-    {
-        why = sys::Reason();
-        return nullptr;
-    }
+        return fail(sys::Reason());
     auto image = std::make_unique<MtoolsImage>(fd, hostPath);
     struct stat info;
     if (sys::Fstat(fd, &info) != 0)
-        why = sys::Reason();
-    else if (!S_ISREG(info.st_mode))
-        why = "not a disk image file";
-    if (!why.empty())
-        return nullptr;
+        return fail(sys::Reason());
+    if (!S_ISREG(info.st_mode))
+        return fail("not a disk image file");
     int locked;
     while ((locked = sys::LockWhole(fd)) != 0 && sys::FailedFor(EBUSY))
         sys::Sleep(20);
     if (locked != 0)
-    {
-        why = sys::FailedFor(EAGAIN)
-                  ? "in use by another program (it holds a lock on the image); close it first"
-                  : std::string("cannot lock: ") + sys::Reason();
-        return nullptr;
-    }
+        return fail(sys::FailedFor(EAGAIN)
+                        ? "in use by another program (it holds a lock on the image); close it first"
+                        : std::string("cannot lock: ") + sys::Reason());
     const std::string format = QemuFormatOf(fd, info.st_size);
     if (!format.empty())
     {
-        std::unique_ptr<QemuView> view = QemuView::Start(hostPath, format, why);
+        std::unique_ptr<QemuView> view = QemuView::Start(hostPath, format, fault);
         if (!view)
             return nullptr;
         fd = sys::Open(view->Path().c_str(), O_RDWR);
         if (fd < 0)
-        {
-            why = "cannot open the view of the disk image: " + std::string(sys::Reason());
-            return nullptr;
-        }
+            return fail("cannot open the view of the disk image: " + std::string(sys::Reason()));
         image->ReadThrough(std::move(view), fd);
         if (sys::Fstat(fd, &info) != 0)
-        {
-            why = sys::Reason();
-            return nullptr;
-        }
+            return fail(sys::Reason());
     }
     fileBytes = static_cast<std::uint64_t>(info.st_size);
     return image;
 }
 
-// Chooses the partition of the table in `sector` that holds Windows (or
-// partition `partition` when > 0); "" when one does, or why none does.
+// Chooses the partition of the table in `sector` that the caller wants
+// (or partition `partition` when > 0); "" when it is found, else why none
+// is, unless `fault` says that cannot be told.
 std::string ChoosePartition(MtoolsImage& image, int fd, const unsigned char* sector,
-                            std::uint64_t diskBytes, int partition, const std::string& hostPath)
+                            std::uint64_t diskBytes, int partition, const PartitionTest& wanted,
+                            Fault& fault)
 {
     std::string firstProblem;
     std::string firstWithout;
@@ -91,12 +82,9 @@ std::string ChoosePartition(MtoolsImage& image, int fd, const unsigned char* sec
             continue;
         }
         image.Use(extent.offset, extent.bytes);
-        std::string windows;
         std::string why;
-        if (partition > 0 || FindWindows(image, windows, why))
+        if (partition > 0 || wanted(image, why, fault) || !fault.what.empty())
             return "";
-        if (!image.LastError().empty())
-            return image.LastError().substr(hostPath.size() + 2);
         if (firstWithout.empty())
             firstWithout = "partition " + std::to_string(number) + " holds no Windows 9x: " + why;
     }
@@ -109,41 +97,25 @@ std::string ChoosePartition(MtoolsImage& image, int fd, const unsigned char* sec
 
 } // namespace
 
-bool FindWindows(DiskImage& disk, std::string& windows, std::string& why)
-{
-    std::string msdosSys;
-    const bool named = disk.Exists("\\MSDOS.SYS");
-    if (named && !disk.ReadFile("\\MSDOS.SYS", msdosSys))
-        return false;
-    windows = WindowsDirectoryFrom(msdosSys);
-    if (windows.empty())
-        why = "its MSDOS.SYS puts the Windows directory on another drive than C:";
-    else if (!disk.IsFolder(windows))
-        why = "the Windows directory C:" + windows +
-              (named ? " that its MSDOS.SYS gives does not exist" : " does not exist");
-    else if (!disk.Exists(windows + "\\SYSTEM.DAT") && !disk.Exists(windows + "\\SYSTEM.TVN"))
-        why = "its Windows directory C:" + windows + " holds no SYSTEM.DAT";
-    else
-        return true;
-    return false;
-}
-
 // A bare FAT partition is the whole disk; else the disk starts with a
 // partition table.
 std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partition,
-                                         std::string& error)
+                                         const PartitionTest& wanted, Fault& fault)
 {
-    auto fail = [&](const std::string& why)
+    fault = {};
+    auto fail = [&](const std::string& what)
     {
-        error = hostPath + ": " + why;
+        fault = {hostPath, what};
         return nullptr;
     };
     int fd = -1;
     std::uint64_t fileBytes = 0;
     std::uint64_t size = 0;
-    std::string why;
-    std::unique_ptr<MtoolsImage> image = OpenLocked(hostPath, fd, fileBytes, why);
-    if (!image || !DiskBytes(fd, fileBytes, size, why))
+    std::unique_ptr<MtoolsImage> image = OpenLocked(hostPath, fd, fileBytes, fault);
+    if (!image)
+        return nullptr;
+    std::string why = DiskBytes(fd, fileBytes, size);
+    if (!why.empty())
         return fail(why);
     unsigned char sector[kSector];
     if (size < kSector)
@@ -154,16 +126,19 @@ std::unique_ptr<DiskImage> OpenDiskImage(const std::string& hostPath, int partit
     {
         if (partition > 1)
             return fail("holds one FAT partition, not a partition table");
-        if (!HoldsFat(fd, {0, size}, why))
+        why = FatProblem(fd, {0, size});
+        if (!why.empty())
             return fail("the image " + why);
         image->Use(0, size);
         return image;
     }
     why = TableProblem(sector, partition);
     if (why.empty())
-        why = ChoosePartition(*image, fd, sector, size, partition, hostPath);
+        why = ChoosePartition(*image, fd, sector, size, partition, wanted, fault);
     if (!why.empty())
         return fail(why);
+    if (!fault.what.empty())
+        return nullptr;
     return image;
 }
 

@@ -63,26 +63,20 @@ std::uint64_t FatBytes(const unsigned char* boot)
 }
 
 // A fixed-size VHD is the raw disk followed by a 512-byte footer.
-bool DiskBytes(int fd, std::uint64_t fileBytes, std::uint64_t& bytes, std::string& why)
+std::string DiskBytes(int fd, std::uint64_t fileBytes, std::uint64_t& bytes)
 {
     bytes = fileBytes;
     if (fileBytes < 2 * kSector)
-        return true;
+        return "";
     unsigned char sector[kSector];
     if (sys::ReadAt(fd, sector, kSector, static_cast<off_t>(fileBytes - kSector)) != kSector)
-    {
-        why = sys::Reason();
-        return false;
-    }
+        return sys::Reason();
     if (std::memcmp(sector, "conectix", 8) != 0)
-        return true;
+        return "";
     if (Be32(sector + 60) != 2)
-    {
-        why = "a dynamic or differencing VHD without the copy of its footer at its start";
-        return false;
-    }
+        return "a dynamic or differencing VHD without the copy of its footer at its start";
     bytes -= kSector;
-    return true;
+    return "";
 }
 
 std::string TableProblem(const unsigned char* sector, int partition)
@@ -113,25 +107,22 @@ std::string PartitionProblem(int fd, const unsigned char* sector, int number,
     else if (extent.offset + extent.bytes > diskBytes)
         problem = "runs past the end of the image";
     else
-        HoldsFat(fd, extent, problem);
+        problem = FatProblem(fd, extent);
     return problem;
 }
 
-bool HoldsFat(int fd, const Extent& extent, std::string& error)
+std::string FatProblem(int fd, const Extent& extent)
 {
     unsigned char boot[kSector];
     if (extent.bytes < kSector ||
         sys::ReadAt(fd, boot, kSector, static_cast<off_t>(extent.offset)) != kSector)
-    {
-        error = "has no boot sector";
-        return false;
-    }
+        return "has no boot sector";
     const std::uint64_t bytes = FatBytes(boot);
     if (bytes == 0)
-        error = "holds no FAT16 or FAT32 file system";
-    else if (bytes > extent.bytes)
-        error = "is smaller than its file system";
-    return error.empty();
+        return "holds no FAT16 or FAT32 file system";
+    if (bytes > extent.bytes)
+        return "is smaller than its file system";
+    return "";
 }
 
 bool Listed(const unsigned char* sector, int number)

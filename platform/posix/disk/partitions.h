@@ -27,9 +27,9 @@ struct Extent
 };
 
 // The bytes of the image file of `fileBytes` that hold the disk: all but
-// a fixed VHD's footer. False, with `why`, when it cannot be read or is a
-// VHD of another kind.
-bool DiskBytes(int fd, std::uint64_t fileBytes, std::uint64_t& bytes, std::string& why);
+// a fixed VHD's footer. Why they cannot be told (it cannot be read, or is
+// a VHD of another kind); "" when they can.
+std::string DiskBytes(int fd, std::uint64_t fileBytes, std::uint64_t& bytes);
 
 // Why the disk's first sector is no partition table to take partition
 // `partition` (1..4, or 0 for any) from; "" when it is one.
@@ -41,9 +41,10 @@ std::string TableProblem(const unsigned char* sector, int partition);
 std::string PartitionProblem(int fd, const unsigned char* sector, int number,
                              std::uint64_t diskBytes, Extent& extent);
 
-// Checks that a FAT16 or FAT32 file system starts at the extent and ends
-// inside it, so that no write can reach past it; `error` says why not.
-bool HoldsFat(int fd, const Extent& extent, std::string& error);
+// Why no FAT16 or FAT32 file system starts at the extent and ends inside
+// it, so that no write could reach past it ("has no boot sector"...); ""
+// when one does.
+std::string FatProblem(int fd, const Extent& extent);
 
 // True when the table lists partition `number` (1..4).
 bool Listed(const unsigned char* sector, int number);

@@ -120,29 +120,28 @@ std::string QemuFormatOf(int fd, off_t size)
 }
 
 std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::string& format,
-                                          std::string& error)
+                                          Fault& fault)
 {
     const std::string what = "this disk image is in " + format + " format, ";
     struct stat fuse;
     if (sys::Stat("/dev/fuse", &fuse) != 0 || !S_ISCHR(fuse.st_mode) ||
         sys::Access("/dev/fuse", R_OK | W_OK) != 0)
     {
-        error = what + "which needs FUSE, and there is no /dev/fuse this user may open (is "
-                       "the fuse module loaded?)";
+        fault = {image, what + "which needs FUSE, and there is no /dev/fuse this user may open "
+                               "(is the fuse module loaded?)"};
         return nullptr;
     }
     const std::string folder = PrivateFolder();
     if (folder.empty())
     {
-        error =
-            "cannot make a folder for the view of the disk image: " + std::string(sys::Reason());
+        fault = {image, "cannot make a folder for the view of the disk image: " +
+                            std::string(sys::Reason())};
         return nullptr;
     }
     const std::string view = folder + "/disk";
     const int mountpoint = sys::Open(view.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (mountpoint >= 0)
         sys::Close(mountpoint);
-    const std::string errors = folder + "/errors";
     const std::string file =
         "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":" + Quoted(image) +
         ",\"locking\":\"off\"}";
@@ -156,47 +155,58 @@ std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::s
     setup.args = {"setpriv",    "--pdeathsig", "TERM",       "--", "qemu-storage-daemon",
                   "--blockdev", file,          "--blockdev", disk, "--export",
                   exported};
-    setup.errorFile = errors;
+    setup.errorFile = folder + "/errors";
     const pid_t daemon = StartChild(setup);
-    std::unique_ptr<QemuView> started(new QemuView(folder, daemon));
+    std::unique_ptr<QemuView> started(new QemuView(image, folder, daemon));
     if (daemon < 0)
     {
-        error = what + "and setpriv cannot be started: " + sys::Reason();
+        fault = {image, what + "and setpriv cannot be started: " + sys::Reason()};
         return nullptr;
     }
+    if (!started->Exported(what, fault))
+        return nullptr;
+    return started;
+}
+
+// The daemon mounts the view once it exports the image, or ends with what
+// kept it from doing so on its error output.
+bool QemuView::Exported(const std::string& what, Fault& fault)
+{
     for (int waited = 0; waited < 15000; waited += 10)
     {
-        if (Mounted(view, folder))
-            return started;
+        if (Mounted(view_, folder_))
+            return true;
         int status = 0;
-        if (sys::WaitPid(daemon, &status, WNOHANG) == daemon)
+        if (sys::WaitPid(daemon_, &status, WNOHANG) == daemon_)
         {
-            started->daemon_ = -1;
-            const std::string said = FirstLine(errors);
+            daemon_ = -1;
+            const std::string said = FirstLine(folder_ + "/errors");
             if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-                error = what + "which needs qemu-storage-daemon (Debian package "
-                               "qemu-system-common), and it is not installed";
+                fault = {image_, what + "which needs qemu-storage-daemon (Debian package "
+                                        "qemu-system-common), and it is not installed"};
             else if (said.find("\" lock") != std::string::npos)
-                error =
-                    "the disk image (or its backing file) is in use by another program: " + said;
+                fault = {image_,
+                         "the disk image (or its backing file) is in use by another program: " +
+                             said};
             else
-                error = what + "and qemu-storage-daemon cannot export it: " + said;
-            return nullptr;
+                fault = {image_, what + "and qemu-storage-daemon cannot export it: " + said};
+            return false;
         }
         sys::Sleep(10);
     }
-    error = what + "and qemu-storage-daemon did not export it within 15 seconds";
-    return nullptr;
+    fault = {image_, what + "and qemu-storage-daemon did not export it within 15 seconds"};
+    return false;
 }
 
-QemuView::QemuView(std::string folder, pid_t daemon)
-    : folder_(std::move(folder)), view_(folder_ + "/disk"), daemon_(daemon)
+QemuView::QemuView(std::string image, std::string folder, pid_t daemon)
+    : image_(std::move(image)), folder_(std::move(folder)), view_(folder_ + "/disk"),
+      daemon_(daemon)
 {
 }
 
 QemuView::~QemuView()
 {
-    std::string ignored;
+    Fault ignored;
     Stop(ignored);
 }
 
@@ -205,7 +215,7 @@ const std::string& QemuView::Path() const
     return view_;
 }
 
-bool QemuView::Stop(std::string& error)
+bool QemuView::Stop(Fault& fault)
 {
     bool clean = true;
     if (daemon_ > 0)
@@ -214,12 +224,13 @@ bool QemuView::Stop(std::string& error)
         int status = 0;
         if (sys::Kill(daemon_, SIGTERM) != 0 || sys::WaitPid(daemon_, &status, 0) < 0)
         {
-            error = std::string("cannot stop qemu-storage-daemon: ") + sys::Reason();
+            fault = {image_, std::string("cannot stop qemu-storage-daemon: ") + sys::Reason()};
             clean = false;
         }
         else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         {
-            error = "qemu-storage-daemon did not end cleanly: " + FirstLine(folder_ + "/errors");
+            fault = {image_,
+                     "qemu-storage-daemon did not end cleanly: " + FirstLine(folder_ + "/errors")};
             clean = false;
         }
         daemon_ = -1;

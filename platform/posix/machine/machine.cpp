@@ -503,12 +503,12 @@ void TakeDiskImage()
     int partition = 0;
     if (!PartitionNumber(partition))
         return;
-    std::string error;
+    Fault fault;
     bool finished = false;
-    machine.disk = DiskInstallation::Open(machine.folder, partition, error, finished);
+    machine.disk = DiskInstallation::Open(machine.folder, partition, fault, finished);
     if (!machine.disk)
     {
-        Complain("%s", error.c_str());
+        Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
         return;
     }
     machine.windows.windows = machine.disk->WindowsDirectory();
@@ -695,10 +695,10 @@ std::unique_ptr<Storage> RegistryFrom(std::string bytes)
 void LoadDiskRegistry()
 {
     std::string bytes;
-    std::string error;
-    if (!machine.disk->ReadRegistry(bytes, error))
+    Fault fault;
+    if (!machine.disk->ReadRegistry(bytes, fault))
     {
-        Complain("%s", error.c_str());
+        Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
         return;
     }
     sys::CheckMemory();
@@ -1042,9 +1042,9 @@ void CommitMachine()
     }
     if (machine.disk)
     {
-        std::string error;
-        if (machine.registry && !machine.disk->Save(*machine.registry, error))
-            Complain("%s", error.c_str());
+        Fault fault;
+        if (machine.registry && !machine.disk->Save(*machine.registry, fault))
+            Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
         else
             ReportChanges();
         ReleaseMachine();
