@@ -206,11 +206,12 @@ bool ReadInstallation(const char* path, std::string& bytes, struct stat& info)
         return ReadInput(found.systemDat.c_str(), bytes, file);
     }
     bool finished = false;
+    win95::Fault failed;
     std::unique_ptr<win95::DiskInstallation> disk =
-        win95::DiskInstallation::Open(path, 0, fault, finished);
-    if (disk == nullptr || !disk->ReadRegistry(bytes, fault))
+        win95::DiskInstallation::Open(path, 0, failed, finished);
+    if (disk == nullptr || !disk->ReadRegistry(bytes, failed))
     {
-        std::fprintf(stderr, "regconv: %s\n", fault.c_str());
+        std::fprintf(stderr, "regconv: %s: %s\n", failed.where.c_str(), failed.what.c_str());
         return false;
     }
     return true;

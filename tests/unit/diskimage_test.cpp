@@ -2,6 +2,7 @@
 // layout, checked afterwards with mtools and fsck.fat; which partition is
 // chosen; images in use and malformed images refused, untouched.
 #include "platform/posix/disk/disk_image.h"
+#include "platform/posix/machine/disk_installation.h"
 #include "support/diskimages.h"
 #include "support/machines.h"
 
@@ -26,6 +27,24 @@ using support::ReadFile;
 using support::RunTool;
 
 constexpr uint64_t kStart = 2048; // the first partition's sector
+
+// The image opened as a run opens it: at the partition holding Windows,
+// unless `partition` names one.
+std::unique_ptr<win95::DiskImage> Open(const std::string& path, int partition, win95::Fault& fault)
+{
+    auto holdsWindows = [](win95::DiskImage& disk, std::string& why, win95::Fault& found)
+    {
+        std::string windows;
+        return win95::FindWindows(disk, windows, why, found);
+    };
+    return win95::OpenDiskImage(path, partition, holdsWindows, fault);
+}
+
+// A fault as a run reports it.
+std::string Line(const win95::Fault& fault)
+{
+    return fault.where + ": " + fault.what;
+}
 
 struct Layout
 {
@@ -112,49 +131,49 @@ TEST_P(EveryLayout, OperationsLeaveACleanFileSystemAndNothingOutsideThePartition
     const std::string systemDat = Binary(5000);
     const Disk disk = MakeWindowsDisk(GetParam(), systemDat);
     const std::string before = ReadFile(disk.path);
-    std::string error;
-    auto image = win95::OpenDiskImage(disk.path, 0, error);
-    ASSERT_TRUE(image) << error;
+    win95::Fault fault;
+    auto image = Open(disk.path, 0, fault);
+    ASSERT_TRUE(image) << Line(fault);
 
-    EXPECT_TRUE(image->Exists("\\windows\\system.dat"));
-    EXPECT_TRUE(image->IsFolder("\\Windows\\Inf"));
-    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\SYSTEM.DAT"));
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\SYSTEM.DA0"));
-    EXPECT_EQ(image->LastError(), "");
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\*.DAT"));
-    EXPECT_NE(image->LastError(), "");
+    EXPECT_TRUE(image->Exists("\\windows\\system.dat", fault));
+    EXPECT_TRUE(image->IsFolder("\\Windows\\Inf", fault));
+    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\SYSTEM.DAT", fault));
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\SYSTEM.DA0", fault));
+    EXPECT_EQ(fault.what, "");
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\*.DAT", fault));
+    EXPECT_NE(fault.what, "");
     std::string bytes;
-    ASSERT_TRUE(image->ReadFile("\\WINDOWS\\System.Dat", bytes)) << image->LastError();
+    ASSERT_TRUE(image->ReadFile("\\WINDOWS\\System.Dat", bytes, fault)) << Line(fault);
     EXPECT_EQ(bytes, systemDat);
-    EXPECT_FALSE(image->ReadFile("\\WINDOWS\\INF", bytes));
+    EXPECT_FALSE(image->ReadFile("\\WINDOWS\\INF", bytes, fault));
 
     const std::string inf = Binary(70000);
     const std::string newSystem = Binary(9000);
-    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\INF\\OEM0.INF", inf)) << image->LastError();
-    EXPECT_FALSE(image->CreateFile("\\windows\\inf\\oem0.inf", "other"));
-    EXPECT_EQ(image->LastError().find('\n'), std::string::npos);
-    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\SYSTEM.NEW", newSystem)) << image->LastError();
-    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x27)) << image->LastError();
-    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.DAT", "\\WINDOWS\\Previous System.dat"))
-        << image->LastError();
-    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\previous system.DAT"));
-    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\SYSTEM.DAT"));
-    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\SYSTEM.DAT"))
-        << image->LastError();
-    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x06)) << image->LastError();
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\INF\\OEM0.INF", inf, fault)) << Line(fault);
+    EXPECT_FALSE(image->CreateFile("\\windows\\inf\\oem0.inf", "other", fault));
+    EXPECT_EQ(Line(fault).find('\n'), std::string::npos);
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\SYSTEM.NEW", newSystem, fault)) << Line(fault);
+    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x27, fault)) << Line(fault);
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.DAT", "\\WINDOWS\\Previous System.dat", fault))
+        << Line(fault);
+    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\previous system.DAT", fault));
+    EXPECT_FALSE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\SYSTEM.DAT", fault));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\SYSTEM.NEW", "\\WINDOWS\\SYSTEM.DAT", fault))
+        << Line(fault);
+    ASSERT_TRUE(image->SetAttributes("\\WINDOWS\\SYSTEM.DAT", 0x06, fault)) << Line(fault);
     unsigned attributes = 0;
-    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\Previous System.dat", attributes));
+    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\Previous System.dat", attributes, fault));
     EXPECT_EQ(attributes, 0x27u);
-    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\INF", attributes));
+    ASSERT_TRUE(image->GetAttributes("\\WINDOWS\\INF", attributes, fault));
     EXPECT_EQ(attributes, 0x10u);
     std::vector<std::string> names;
-    ASSERT_TRUE(image->List("\\WINDOWS", names)) << image->LastError();
+    ASSERT_TRUE(image->List("\\WINDOWS", names, fault)) << Line(fault);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"INF", "Previous System.dat", "SYSTEM.DAT"}));
-    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\GONE.TMP", "x"));
-    ASSERT_TRUE(image->Remove("\\WINDOWS\\GONE.TMP")) << image->LastError();
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\GONE.TMP"));
-    ASSERT_TRUE(image->Flush()) << image->LastError();
+    ASSERT_TRUE(image->CreateFile("\\WINDOWS\\GONE.TMP", "x", fault));
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\GONE.TMP", fault)) << Line(fault);
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\GONE.TMP", fault));
+    ASSERT_TRUE(image->Flush(fault)) << Line(fault);
     image.reset();
 
     std::string output;
@@ -203,21 +222,22 @@ TEST_F(DiskImage, UsesThePartitionThatHoldsWindowsOrTheOneNamed)
                       error),
               0)
         << error;
-    auto chosen = win95::OpenDiskImage(disk.path, 0, error);
-    ASSERT_TRUE(chosen) << error;
-    EXPECT_TRUE(chosen->Exists("\\WIN95\\SYSTEM.DAT"));
+    win95::Fault fault;
+    auto chosen = Open(disk.path, 0, fault);
+    ASSERT_TRUE(chosen) << Line(fault);
+    EXPECT_TRUE(chosen->Exists("\\WIN95\\SYSTEM.DAT", fault));
     chosen.reset();
-    auto named = win95::OpenDiskImage(disk.path, 1, error);
-    ASSERT_TRUE(named) << error;
-    EXPECT_FALSE(named->Exists("\\WIN95"));
+    auto named = Open(disk.path, 1, fault);
+    ASSERT_TRUE(named) << Line(fault);
+    EXPECT_FALSE(named->Exists("\\WIN95", fault));
     named.reset();
-    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 3, error));
-    EXPECT_EQ(error, disk.path + ": partition 3 is not a FAT16 or FAT32 partition");
+    EXPECT_FALSE(Open(disk.path, 3, fault));
+    EXPECT_EQ(Line(fault), disk.path + ": partition 3 is not a FAT16 or FAT32 partition");
 
     support::MakeDisk(disk.path, 2048 + 40960, {{0x06, 2048, 40960, 16}});
-    EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
-    EXPECT_EQ(error, disk.path + ": partition 1 holds no Windows 9x: the Windows directory "
-                                 "C:\\WINDOWS does not exist");
+    EXPECT_FALSE(Open(disk.path, 0, fault));
+    EXPECT_EQ(Line(fault), disk.path + ": partition 1 holds no Windows 9x: the Windows directory "
+                                       "C:\\WINDOWS does not exist");
 }
 
 // Answers come from each folder's listing, read once: our own writes must
@@ -233,29 +253,29 @@ TEST_F(DiskImage, LooksAfterWritesMatchTheImageUnderEverySpelling)
         << output;
     PutFile(disk.path, disk.offset, "::/WINDOWS/Long Folder/A.TXT", "a");
     PutFile(disk.path, disk.offset, "::/WINDOWS/Long Name.txt", "n");
-    std::string error;
-    auto image = win95::OpenDiskImage(disk.path, 0, error);
-    ASSERT_TRUE(image) << error;
+    win95::Fault fault;
+    auto image = Open(disk.path, 0, fault);
+    ASSERT_TRUE(image) << Line(fault);
 
-    EXPECT_TRUE(image->Exists("\\WINDOWS\\LONGNA~1.TXT"));
-    EXPECT_TRUE(image->IsFolder("\\WINDOWS\\longfo~1"));
-    EXPECT_TRUE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT"));
-    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGFO~1\\A.TXT", "\\WINDOWS\\LONGFO~1\\B.TXT"))
-        << image->LastError();
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT"));
-    EXPECT_TRUE(image->Exists("\\WINDOWS\\long folder\\b.txt"));
-    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder\\B.TXT")) << image->LastError();
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\B.TXT"));
-    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGNA~1.TXT", "\\WINDOWS\\SHORT.TXT"))
-        << image->LastError();
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\LONGNA~1.TXT", fault));
+    EXPECT_TRUE(image->IsFolder("\\WINDOWS\\longfo~1", fault));
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT", fault));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGFO~1\\A.TXT", "\\WINDOWS\\LONGFO~1\\B.TXT", fault))
+        << Line(fault);
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\Long Folder\\A.TXT", fault));
+    EXPECT_TRUE(image->Exists("\\WINDOWS\\long folder\\b.txt", fault));
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder\\B.TXT", fault)) << Line(fault);
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\B.TXT", fault));
+    ASSERT_TRUE(image->Rename("\\WINDOWS\\LONGNA~1.TXT", "\\WINDOWS\\SHORT.TXT", fault))
+        << Line(fault);
     std::vector<std::string> names;
-    ASSERT_TRUE(image->List("\\WINDOWS", names)) << image->LastError();
+    ASSERT_TRUE(image->List("\\WINDOWS", names, fault)) << Line(fault);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"INF", "Long Folder", "SHORT.TXT", "SYSTEM.DAT"}));
-    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder")) << image->LastError();
-    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\Long Folder"));
-    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\A.TXT"));
-    EXPECT_EQ(image->LastError(), "");
+    ASSERT_TRUE(image->Remove("\\WINDOWS\\Long Folder", fault)) << Line(fault);
+    EXPECT_FALSE(image->IsFolder("\\WINDOWS\\Long Folder", fault));
+    EXPECT_FALSE(image->Exists("\\WINDOWS\\LONGFO~1\\A.TXT", fault));
+    EXPECT_EQ(fault.what, "");
 }
 
 // Signals for the run's whole process group, as a terminal sends them,
@@ -276,10 +296,12 @@ TEST_F(DiskImage, SignalsToTheRunsGroupStopNoWrite)
         sigaction(SIGALRM, &noted, nullptr);
         const itimerval often = {{0, 500}, {0, 500}};
         setitimer(ITIMER_REAL, &often, nullptr);
-        std::string error, back;
-        auto image = win95::OpenDiskImage(disk.path, 0, error);
-        const bool done = image && image->CreateFile("\\WINDOWS\\BIG.BIN", big) && image->Flush() &&
-                          image->ReadFile("\\WINDOWS\\BIG.BIN", back) && back == big;
+        win95::Fault fault;
+        std::string back;
+        auto image = Open(disk.path, 0, fault);
+        const bool done = image && image->CreateFile("\\WINDOWS\\BIG.BIN", big, fault) &&
+                          image->Flush(fault) &&
+                          image->ReadFile("\\WINDOWS\\BIG.BIN", back, fault) && back == big;
         _exit(done ? 0 : 1);
     }
     int status = 0;
@@ -317,25 +339,25 @@ TEST_F(DiskImage, RefusesAnImageThatAnotherProgramHoldsLocked)
         char c = 0;
         ASSERT_EQ(read(ready[0], &c, 1), 1);
         ASSERT_EQ(c, 'y');
-        std::string error;
-        EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error));
-        EXPECT_EQ(error, disk.path + ": in use by another program (it holds a lock on the "
-                                     "image); close it first");
+        win95::Fault fault;
+        EXPECT_FALSE(Open(disk.path, 0, fault));
+        EXPECT_EQ(Line(fault), disk.path + ": in use by another program (it holds a lock on the "
+                                           "image); close it first");
         EXPECT_EQ(write(done[1], "x", 1), 1);
         waitpid(holder, nullptr, 0);
         for (int fd : {ready[0], ready[1], done[0], done[1]})
             close(fd);
     }
-    std::string error;
-    auto first = win95::OpenDiskImage(disk.path, 0, error);
-    ASSERT_TRUE(first) << error;
+    win95::Fault fault;
+    auto first = Open(disk.path, 0, fault);
+    ASSERT_TRUE(first) << Line(fault);
     const pid_t second = fork();
     if (second == 0)
     {
         // Its copy of the first image's descriptor would hold that lock too.
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
-        _exit(win95::OpenDiskImage(disk.path, 0, error) ? 0 : 1);
+        _exit(Open(disk.path, 0, fault) ? 0 : 1);
     }
     usleep(300 * 1000);
     EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0) << "another of our runs must wait its turn";
@@ -364,13 +386,14 @@ TEST_F(DiskImage, CreatedFileCountsOnlyWhenItReadsBack)
             signal(SIGXFSZ, SIG_IGN);
             const rlimit limit = {kilobytes * 1024, RLIM_INFINITY};
             setrlimit(RLIMIT_FSIZE, &limit);
-            std::string error, back;
-            auto image = win95::OpenDiskImage(disk.path, 0, error);
+            win95::Fault fault;
+            std::string back;
+            auto image = Open(disk.path, 0, fault);
             if (!image)
                 _exit(3);
-            if (!image->CreateFile("\\WIN\\NEW.BIN", content))
-                _exit(image->LastError().find("file too large") != std::string::npos ? 1 : 4);
-            _exit(image->ReadFile("\\WIN\\NEW.BIN", back) && back == content ? 0 : 2);
+            if (!image->CreateFile("\\WIN\\NEW.BIN", content, fault))
+                _exit(fault.what.find("file too large") != std::string::npos ? 1 : 4);
+            _exit(image->ReadFile("\\WIN\\NEW.BIN", back, fault) && back == content ? 0 : 2);
         }
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -422,9 +445,9 @@ TEST_F(DiskImage, RefusesMalformedImagesInOneLine)
     for (const auto& bad : cases)
     {
         support::WriteFile(disk.path, bad.image);
-        std::string error;
-        EXPECT_FALSE(win95::OpenDiskImage(disk.path, 0, error)) << bad.what;
-        EXPECT_EQ(error, disk.path + ": " + bad.error) << bad.what;
+        win95::Fault fault;
+        EXPECT_FALSE(Open(disk.path, 0, fault)) << bad.what;
+        EXPECT_EQ(Line(fault), disk.path + ": " + bad.error) << bad.what;
         EXPECT_TRUE(ReadFile(disk.path) == bad.image) << bad.what;
     }
 }

@@ -1,32 +1,23 @@
 #include "platform/posix/disk/qemu_view.h"
 
+#include "platform/posix/disk/partitions.h"
+#include "platform/posix/os/child.h"
 #include "platform/posix/os/sys.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace win95
 {
 namespace
 {
-
-std::uint32_t Be32(const unsigned char* p)
-{
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
 
 bool Starts(const unsigned char* head, std::size_t got, const char* text)
 {
@@ -60,19 +51,19 @@ std::string PrivateFolder()
 {
     const char* base = std::getenv("XDG_RUNTIME_DIR");
     struct stat info;
-    if (base == nullptr || *base != '/' || stat(base, &info) != 0 || !S_ISDIR(info.st_mode))
+    if (base == nullptr || *base != '/' || sys::Stat(base, &info) != 0 || !S_ISDIR(info.st_mode))
         base = std::getenv("TMPDIR");
     if (base == nullptr || *base != '/')
         base = "/tmp";
     std::string folder = std::string(base) + "/tavrine-view.XXXXXX";
-    return mkdtemp(folder.data()) != nullptr ? folder : "";
+    return sys::MakeTempFolder(folder) ? folder : "";
 }
 
 bool Mounted(const std::string& view, const std::string& folder)
 {
     struct stat file;
     struct stat above;
-    return stat(view.c_str(), &file) == 0 && stat(folder.c_str(), &above) == 0 &&
+    return sys::Stat(view.c_str(), &file) == 0 && sys::Stat(folder.c_str(), &above) == 0 &&
            file.st_dev != above.st_dev;
 }
 
@@ -99,12 +90,6 @@ std::string FirstLine(const std::string& path)
     if (text.compare(0, 2, "--") == 0 && option != std::string::npos)
         text.erase(0, option + 3);
     return text;
-}
-
-void Sleep(long milliseconds)
-{
-    const timespec pause{0, milliseconds * 1000000};
-    nanosleep(&pause, nullptr);
 }
 
 } // namespace
@@ -135,29 +120,28 @@ std::string QemuFormatOf(int fd, off_t size)
 }
 
 std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::string& format,
-                                          std::string& error)
+                                          Fault& fault)
 {
     const std::string what = "this disk image is in " + format + " format, ";
     struct stat fuse;
-    if (stat("/dev/fuse", &fuse) != 0 || !S_ISCHR(fuse.st_mode) ||
-        access("/dev/fuse", R_OK | W_OK) != 0)
+    if (sys::Stat("/dev/fuse", &fuse) != 0 || !S_ISCHR(fuse.st_mode) ||
+        sys::Access("/dev/fuse", R_OK | W_OK) != 0)
     {
-        error = what + "which needs FUSE, and there is no /dev/fuse this user may open (is "
-                       "the fuse module loaded?)";
+        fault = {image, what + "which needs FUSE, and there is no /dev/fuse this user may open "
+                               "(is the fuse module loaded?)"};
         return nullptr;
     }
     const std::string folder = PrivateFolder();
     if (folder.empty())
     {
-        error = "cannot make a folder for the view of the disk image: " +
-                std::string(std::strerror(errno));
+        fault = {image, "cannot make a folder for the view of the disk image: " +
+                            std::string(sys::Reason())};
         return nullptr;
     }
     const std::string view = folder + "/disk";
     const int mountpoint = sys::Open(view.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (mountpoint >= 0)
         sys::Close(mountpoint);
-    const std::string errors = folder + "/errors";
     const std::string file =
         "{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":" + Quoted(image) +
         ",\"locking\":\"off\"}";
@@ -167,57 +151,62 @@ std::unique_ptr<QemuView> QemuView::Start(const std::string& image, const std::s
                                  "\"mountpoint\":" +
                                  Quoted(view) + ",\"writable\":true}";
     // setpriv ties the daemon's life to this process's.
-    const char* argv[] = {
-        "setpriv",    "--pdeathsig", "TERM",       "--",       "qemu-storage-daemon", "--blockdev",
-        file.c_str(), "--blockdev",  disk.c_str(), "--export", exported.c_str(),      nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    const pid_t daemon =
-        sys::Spawn(argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    std::unique_ptr<QemuView> started(new QemuView(folder, daemon));
+    ChildSetup setup;
+    setup.args = {"setpriv",    "--pdeathsig", "TERM",       "--", "qemu-storage-daemon",
+                  "--blockdev", file,          "--blockdev", disk, "--export",
+                  exported};
+    setup.errorFile = folder + "/errors";
+    const pid_t daemon = StartChild(setup);
+    std::unique_ptr<QemuView> started(new QemuView(image, folder, daemon));
     if (daemon < 0)
     {
-        error = what + "and setpriv cannot be started: " + std::strerror(errno);
+        fault = {image, what + "and setpriv cannot be started: " + sys::Reason()};
         return nullptr;
     }
-    for (int waited = 0; waited < 15000; waited += 10)
-    {
-        if (Mounted(view, folder))
-            return started;
-        int status = 0;
-        if (waitpid(daemon, &status, WNOHANG) == daemon)
-        {
-            started->daemon_ = -1;
-            const std::string said = FirstLine(errors);
-            if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-                error = what + "which needs qemu-storage-daemon (Debian package "
-                               "qemu-system-common), and it is not installed";
-            else if (said.find("\" lock") != std::string::npos)
-                error =
-                    "the disk image (or its backing file) is in use by another program: " + said;
-            else
-                error = what + "and qemu-storage-daemon cannot export it: " + said;
-            return nullptr;
-        }
-        Sleep(10);
-    }
-    error = what + "and qemu-storage-daemon did not export it within 15 seconds";
-    return nullptr;
+    if (!started->Exported(what, fault))
+        return nullptr;
+    return started;
 }
 
-QemuView::QemuView(std::string folder, pid_t daemon)
-    : folder_(std::move(folder)), view_(folder_ + "/disk"), daemon_(daemon)
+// The daemon mounts the view once it exports the image, or ends with what
+// kept it from doing so on its error output.
+bool QemuView::Exported(const std::string& what, Fault& fault)
+{
+    for (int waited = 0; waited < 15000; waited += 10)
+    {
+        if (Mounted(view_, folder_))
+            return true;
+        int status = 0;
+        if (sys::WaitPid(daemon_, &status, WNOHANG) == daemon_)
+        {
+            daemon_ = -1;
+            const std::string said = FirstLine(folder_ + "/errors");
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+                fault = {image_, what + "which needs qemu-storage-daemon (Debian package "
+                                        "qemu-system-common), and it is not installed"};
+            else if (said.find("\" lock") != std::string::npos)
+                fault = {image_,
+                         "the disk image (or its backing file) is in use by another program: " +
+                             said};
+            else
+                fault = {image_, what + "and qemu-storage-daemon cannot export it: " + said};
+            return false;
+        }
+        sys::Sleep(10);
+    }
+    fault = {image_, what + "and qemu-storage-daemon did not export it within 15 seconds"};
+    return false;
+}
+
+QemuView::QemuView(std::string image, std::string folder, pid_t daemon)
+    : image_(std::move(image)), folder_(std::move(folder)), view_(folder_ + "/disk"),
+      daemon_(daemon)
 {
 }
 
 QemuView::~QemuView()
 {
-    std::string ignored;
+    Fault ignored;
     Stop(ignored);
 }
 
@@ -226,26 +215,31 @@ const std::string& QemuView::Path() const
     return view_;
 }
 
-bool QemuView::Stop(std::string& error)
+bool QemuView::Stop(Fault& fault)
 {
     bool clean = true;
     if (daemon_ > 0)
     {
-        kill(daemon_, SIGTERM);
+        // Unless it ends, and ends cleanly, what it holds may not be written.
         int status = 0;
-        while (waitpid(daemon_, &status, 0) < 0 && errno == EINTR)
+        if (sys::Kill(daemon_, SIGTERM) != 0 || sys::WaitPid(daemon_, &status, 0) < 0)
         {
+            fault = {image_, std::string("cannot stop qemu-storage-daemon: ") + sys::Reason()};
+            clean = false;
+        }
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        {
+            fault = {image_,
+                     "qemu-storage-daemon did not end cleanly: " + FirstLine(folder_ + "/errors")};
+            clean = false;
         }
         daemon_ = -1;
-        clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!clean)
-            error = "qemu-storage-daemon did not end cleanly: " + FirstLine(folder_ + "/errors");
     }
     if (!folder_.empty())
     {
         sys::Unlink((folder_ + "/errors").c_str());
         sys::Unlink(view_.c_str());
-        rmdir(folder_.c_str());
+        sys::Rmdir(folder_.c_str());
         folder_.clear();
     }
     return clean;

@@ -9,6 +9,8 @@
 // only the empty private folder is left.
 #pragma once
 
+#include "platform/posix/os/fault.h"
+
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -24,10 +26,10 @@ std::string QemuFormatOf(int fd, off_t size);
 class QemuView
 {
   public:
-    // Exports the image; null, with `error` set to one line naming what is
-    // missing or what QEMU said, when it cannot.
+    // Exports the image; null, with `fault` naming what is missing or
+    // what QEMU said, when it cannot.
     static std::unique_ptr<QemuView> Start(const std::string& image, const std::string& format,
-                                           std::string& error);
+                                           Fault& fault);
     ~QemuView();
     QemuView(const QemuView&) = delete;
     QemuView& operator=(const QemuView&) = delete;
@@ -35,12 +37,14 @@ class QemuView
     // The raw view of the disk.
     const std::string& Path() const;
     // Ends the export, which writes out what the image holds; false, with
-    // `error` set, when the daemon did not end cleanly.
-    bool Stop(std::string& error);
+    // `fault`, when the daemon did not end cleanly.
+    bool Stop(Fault& fault);
 
   private:
-    QemuView(std::string folder, pid_t daemon);
+    QemuView(std::string image, std::string folder, pid_t daemon);
+    bool Exported(const std::string& what, Fault& fault);
 
+    std::string image_;  // the image's host path
     std::string folder_; // the private folder holding the view
     std::string view_;
     pid_t daemon_;

@@ -33,13 +33,15 @@ class DiskDrive final : public Drive
     bool Exists(const DrivePath& path) override
     {
         const std::string dosPath = DosPath(path);
-        return installation_.Staged(dosPath) || installation_.Disk().Exists(dosPath);
+        Fault fault;
+        return installation_.Staged(dosPath) || installation_.Disk().Exists(dosPath, fault);
     }
 
     int OpenForReading(const DrivePath& path) override
     {
         std::string bytes;
-        if (!installation_.Disk().ReadFile(DosPath(path), bytes))
+        Fault fault;
+        if (!installation_.Disk().ReadFile(DosPath(path), bytes, fault))
             return -1;
         int fd = sys::MemfdCreate("read");
         if (fd >= 0 &&
@@ -54,13 +56,15 @@ class DiskDrive final : public Drive
     int OpenForWriting(const DrivePath& path) override
     {
         const std::string dosPath = DosPath(path);
-        return installation_.Disk().Exists(dosPath) ? -1 : installation_.Stage(dosPath);
+        Fault fault;
+        return installation_.Disk().Exists(dosPath, fault) ? -1 : installation_.Stage(dosPath);
     }
 
     bool Remove(const DrivePath& path) override
     {
         const std::string dosPath = DosPath(path);
-        return installation_.Discard(dosPath) || installation_.Disk().Remove(dosPath);
+        Fault fault;
+        return installation_.Discard(dosPath) || installation_.Disk().Remove(dosPath, fault);
     }
 
   private:
@@ -79,10 +83,10 @@ class DiskForm final : public MachineForm
     std::unique_ptr<Storage> ReadRegistry() override
     {
         std::string bytes;
-        std::string error;
-        if (!installation_->ReadRegistry(bytes, error))
+        Fault fault;
+        if (!installation_->ReadRegistry(bytes, fault))
         {
-            Complain("%s", error.c_str());
+            Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
             return nullptr;
         }
         sys::CheckMemory();
@@ -104,10 +108,10 @@ class DiskForm final : public MachineForm
 
     bool Commit(Storage& registry) override
     {
-        std::string error;
-        if (installation_->Save(registry, error))
+        Fault fault;
+        if (installation_->Save(registry, fault))
             return true;
-        Complain("%s", error.c_str());
+        Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
         return false;
     }
 
@@ -163,13 +167,13 @@ std::unique_ptr<MachineForm> DiskImageForm(const std::string& image)
     int partition = 0;
     if (!PartitionNumber(image, partition))
         return nullptr;
-    std::string error;
+    Fault fault;
     bool finished = false;
     std::unique_ptr<DiskInstallation> installation =
-        DiskInstallation::Open(image, partition, error, finished);
+        DiskInstallation::Open(image, partition, fault, finished);
     if (!installation)
     {
-        Complain("%s", error.c_str());
+        Complain("%s: %s", fault.where.c_str(), fault.what.c_str());
         return nullptr;
     }
     auto form = std::make_unique<DiskForm>(std::move(installation), image);

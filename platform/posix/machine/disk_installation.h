@@ -30,9 +30,9 @@ class DiskInstallation
     // Opens the image (which locks it) at partition 1..4, or at the first
     // partition holding a Windows directory, and finishes a save an
     // earlier run left half done (`finished` then says so). Null, with
-    // `error` (one line), when the image cannot be used.
+    // `fault` (where the image), when the image cannot be used.
     static std::unique_ptr<DiskInstallation> Open(const std::string& image, int partition,
-                                                  std::string& error, bool& finished);
+                                                  Fault& fault, bool& finished);
     ~DiskInstallation();
     DiskInstallation(const DiskInstallation&) = delete;
     DiskInstallation& operator=(const DiskInstallation&) = delete;
@@ -42,8 +42,8 @@ class DiskInstallation
     const std::string& SystemDat() const;
     DiskImage& Disk();
 
-    // SYSTEM.DAT's bytes; false, with `error`, when they cannot be read.
-    bool ReadRegistry(std::string& bytes, std::string& error);
+    // SYSTEM.DAT's bytes; false, with `fault`, when they cannot be read.
+    bool ReadRegistry(std::string& bytes, Fault& fault);
 
     // A new C: file at that DOS path, created in the image by Save;
     // returns a descriptor for writing it, or -1.
@@ -55,15 +55,15 @@ class DiskInstallation
     bool Discard(const std::string& dosPath);
 
     // Saves the registry when it changed, then creates the staged files;
-    // false, with `error` (one line that names the image and says what was
-    // and was not saved), at the first fault.
-    bool Save(const Storage& registry, std::string& error);
+    // false, with `fault` (where the image; what says what was and was not
+    // saved), at the first fault.
+    bool Save(const Storage& registry, Fault& fault);
 
   private:
     explicit DiskInstallation(std::unique_ptr<DiskImage> disk);
-    bool FinishEarlierSave(bool& finished);
-    bool CreateStaged(std::string& error);
-    std::string Reason() const;
+    bool FinishEarlierSave(bool& finished, Fault& fault);
+    bool WriteRegistry(int content, Fault& fault);
+    bool CreateStaged(Fault& fault);
 
     std::unique_ptr<DiskImage> disk_;
     std::string image_; // the image's host path, which leads every message
@@ -73,5 +73,11 @@ class DiskInstallation
     unsigned attributes_ = 0;     // SYSTEM.DAT's, which the new one gets
     std::vector<std::pair<std::string, int>> staged_;
 };
+
+// The Windows directory of the partition's C: ("\WINDOWS"), as its MSDOS.SYS
+// names it, when it holds SYSTEM.DAT, or the SYSTEM.TVN of a save cut
+// short. False, with `why` (a few words) when it holds none, or with
+// `fault` when that cannot be told.
+bool FindWindows(DiskImage& disk, std::string& windows, std::string& why, Fault& fault);
 
 } // namespace win95
