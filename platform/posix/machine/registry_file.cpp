@@ -18,7 +18,7 @@ namespace
 // 95 machine is a few megabytes; reading one takes about its size again
 // in memory, so a larger file is far more likely a mistake than a
 // registry, and is refused before any of it is read.
-const off_t maxImageSize = off_t{1} << 30;
+const off_t maxRegistrySize = off_t{1} << 30;
 
 // What keeps the file from being read as a registry, found before reading
 // any of it; null when nothing does.
@@ -30,11 +30,11 @@ const char* RegistryFileFault(const struct stat& info, char* buffer, std::size_t
         return "it is a named pipe, not a file";
     if (!S_ISREG(info.st_mode))
         return "it is a device or socket, not a file";
-    if (info.st_size > maxImageSize)
+    if (info.st_size > maxRegistrySize)
     {
         std::snprintf(buffer, capacity,
                       "it is %lld bytes long, more than the %lld bytes (1 GiB) a machine reads",
-                      static_cast<long long>(info.st_size), static_cast<long long>(maxImageSize));
+                      static_cast<long long>(info.st_size), static_cast<long long>(maxRegistrySize));
         return buffer;
     }
     return nullptr;
